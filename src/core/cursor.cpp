@@ -1,0 +1,98 @@
+// The cursor walk: skip, restart, take, skip_while, take_while. Each returns new sequences and
+// leaves the receiver as it was. Predicates run Python code under shared access; skip holds
+// exclusive access while its count is converted (which may run __index__).
+#include "core/errors.hpp"
+#include "module/binding.hpp"
+#include "operators/operators.hpp"
+
+namespace lumo {
+
+namespace {
+
+constexpr Param count_param[] = {{"n", ParamKind::Unsigned64, true}};
+constexpr Param predicate_param[] = {{"predicate", ParamKind::Any, true}};
+
+// The cursor after advancing by `n`, clamped to the length without overflow.
+std::uint64_t advanced_cursor(const Seq *self, std::uint64_t n) noexcept {
+    const std::uint64_t remaining = self->items.size() - self->cursor;
+    return self->cursor + (n < remaining ? n : remaining);
+}
+
+// Returns a new sequence with all of the receiver's items and `cursor`, or nullptr.
+PyObject *advanced(const Seq *self, std::uint64_t cursor) { return new_sequence(copy_items(self), cursor); }
+
+// Returns the pair (items cursor..end as a new sequence, the receiver advanced to `end`).
+PyObject *taken_and_advanced(const Seq *self, std::uint64_t end) {
+    ItemVec taken;
+    taken.reserve(end - self->cursor);
+    for (std::uint64_t i = self->cursor; i < end; ++i) taken.push_back(Owned::borrow(self->items[i].get()));
+    Owned first{new_sequence(std::move(taken), 0)};
+    if (!first) return nullptr;
+    Owned second{advanced(self, end)};
+    if (!second) return nullptr;
+    return PyTuple_Pack(2, first.get(), second.get());
+}
+
+// Scans from the cursor while the predicate answers true. Returns the first position at which
+// it answered false (or the length), or -1 with an exception set. may run Python
+std::int64_t scan_while(const Seq *self, PyObject *predicate) noexcept {
+    std::uint64_t i = self->cursor;
+    for (; i < self->items.size(); ++i) {
+        Owned answer{call1(predicate, self->items[i].get())};
+        if (!answer) return -1;
+        int truth = strict_bool(answer.get());
+        if (truth < 0) return -1;
+        if (!truth) break;
+    }
+    return static_cast<std::int64_t>(i);
+}
+
+}  // namespace
+
+PyObject *op_skip(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static constexpr Signature sig{"skip", count_param};
+    Args a;
+    if (!a.bind(sig, args, nargs, kwnames)) return nullptr;
+    ExclusiveAccess access(self);
+    if (!access || !a.convert()) return nullptr;
+    return advanced(self, advanced_cursor(self, a[0].u64));
+}
+
+PyObject *op_restart(Seq *self) {
+    SharedAccess access(self);
+    if (!access) return nullptr;
+    return advanced(self, 0);
+}
+
+PyObject *op_take(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static constexpr Signature sig{"take", count_param};
+    Args a;
+    if (!a.bind(sig, args, nargs, kwnames)) return nullptr;
+    SharedAccess access(self);
+    if (!access || !a.convert()) return nullptr;
+    return taken_and_advanced(self, advanced_cursor(self, a[0].u64));
+}
+
+PyObject *op_skip_while(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static constexpr Signature sig{"skip_while", predicate_param};
+    Args a;
+    if (!a.bind(sig, args, nargs, kwnames)) return nullptr;
+    SharedAccess access(self);
+    if (!access || !a.convert()) return nullptr;
+    std::int64_t end = scan_while(self, a.object(0));
+    if (end < 0) return nullptr;
+    return advanced(self, static_cast<std::uint64_t>(end));
+}
+
+PyObject *op_take_while(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static constexpr Signature sig{"take_while", predicate_param};
+    Args a;
+    if (!a.bind(sig, args, nargs, kwnames)) return nullptr;
+    SharedAccess access(self);
+    if (!access || !a.convert()) return nullptr;
+    std::int64_t end = scan_while(self, a.object(0));
+    if (end < 0) return nullptr;
+    return taken_and_advanced(self, static_cast<std::uint64_t>(end));
+}
+
+}  // namespace lumo

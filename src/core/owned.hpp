@@ -1,0 +1,82 @@
+// The owned-reference type and the PyMem-backed allocator that every item vector uses.
+// Nothing here runs Python code except a DECREF, which may run a finalizer.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace lumo {
+
+// One strong reference; move-only, so a new reference is always spelled out.
+class Owned {
+public:
+    Owned() noexcept = default;
+    explicit Owned(PyObject *stolen) noexcept : p_(stolen) {}
+    static Owned borrow(PyObject *b) noexcept { return Owned(Py_XNewRef(b)); }
+    Owned(Owned &&o) noexcept : p_(o.release()) {}
+    Owned &operator=(Owned &&o) noexcept {
+        reset(o.release());
+        return *this;
+    }
+    Owned(const Owned &) = delete;
+    Owned &operator=(const Owned &) = delete;
+    ~Owned() { Py_XDECREF(p_); }
+
+    PyObject *get() const noexcept { return p_; }
+    PyObject *release() noexcept { return std::exchange(p_, nullptr); }
+    void reset(PyObject *stolen = nullptr) noexcept {
+        PyObject *old = std::exchange(p_, stolen);  // store first: the DECREF may run Python
+        Py_XDECREF(old);
+    }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    PyObject *p_ = nullptr;
+};
+
+// Routes container memory through PyMem, so tracemalloc sees it and _testcapi.set_nomemory
+// can fail it. Callers always hold the interpreter lock, as PyMem_Malloc requires.
+template <class T>
+struct PyMemAllocator {
+    using value_type = T;
+    PyMemAllocator() noexcept = default;
+    template <class U>
+    PyMemAllocator(const PyMemAllocator<U> &) noexcept {}
+
+    T *allocate(std::size_t n) {
+        if (n > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(T)) throw std::bad_array_new_length();
+        void *p = PyMem_Malloc(n * sizeof(T));
+        if (p == nullptr) throw std::bad_alloc();
+        return static_cast<T *>(p);
+    }
+    void deallocate(T *p, std::size_t) noexcept { PyMem_Free(p); }
+
+    template <class U>
+    bool operator==(const PyMemAllocator<U> &) const noexcept { return true; }
+};
+
+using ItemVec = std::vector<Owned, PyMemAllocator<Owned>>;
+using Bytes = std::basic_string<char, std::char_traits<char>, PyMemAllocator<char>>;
+
+// Releases the references of a vector from index 0 upward, then its storage. The vector is
+// detached first, so finalizers that run meanwhile never see it half released.
+inline void release_items(ItemVec &items) noexcept {
+    ItemVec doomed;
+    doomed.swap(items);
+    for (Owned &item : doomed) item.reset();
+}
+
+// Copies `count` borrowed references starting at `first` into `out` (one new reference each).
+// Reserves first, so that no reference is taken before the memory for it exists.
+inline void append_borrowed(ItemVec &out, PyObject *const *first, std::size_t count) {
+    out.reserve(out.size() + count);
+    for (std::size_t i = 0; i < count; ++i) out.push_back(Owned::borrow(first[i]));
+}
+
+}  // namespace lumo

@@ -1,0 +1,87 @@
+// Sequence arguments, element equality and key strings. Equality and key strings run Python
+// code (__eq__, __bool__, __repr__); sequence arguments run none.
+#include "core/shared.hpp"
+
+#include "core/errors.hpp"
+
+namespace lumo {
+
+bool sequence_argument_items(PyObject *argument, const char *message, ItemVec &out) {
+    if (is_seq(argument)) {
+        SharedAccess access(as_seq(argument));
+        if (!access) return false;
+        out = copy_items(as_seq(argument));
+        return true;
+    }
+    if (PyList_Check(argument)) {
+        out.clear();
+        append_borrowed(out, PySequence_Fast_ITEMS(argument), static_cast<std::size_t>(PyList_GET_SIZE(argument)));
+        return true;
+    }
+    if (PyTuple_Check(argument)) {
+        out.clear();
+        append_borrowed(out, PySequence_Fast_ITEMS(argument), static_cast<std::size_t>(PyTuple_GET_SIZE(argument)));
+        return true;
+    }
+    PyErr_SetString(PyExc_TypeError, message);
+    return false;
+}
+
+int elements_equal(PyObject *left, PyObject *right) noexcept {
+    Owned result{PyObject_RichCompare(left, right, Py_EQ)};  // may run Python
+    if (!result) return discard_pending_error() ? 0 : -1;
+    return PyObject_IsTrue(result.get());  // may run Python; its exception propagates
+}
+
+namespace {
+
+// Appends the UTF-8 text of `text`, making lone surrogates valid (each becomes three U+FFFD).
+// False with an exception set.
+bool append_utf8(PyObject *text, Bytes &out) {
+    Py_ssize_t size = 0;
+    const char *utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+    if (utf8 != nullptr) {
+        out.append(utf8, static_cast<std::size_t>(size));
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
+    PyErr_Clear();
+    Owned raw{PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass")};
+    if (!raw) return false;
+    Owned valid{PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()), "replace")};
+    if (!valid) return false;
+    utf8 = PyUnicode_AsUTF8AndSize(valid.get(), &size);
+    if (utf8 == nullptr) return false;
+    out.append(utf8, static_cast<std::size_t>(size));
+    return true;
+}
+
+}  // namespace
+
+bool key_string(PyObject *key, Bytes &out) {
+    out.clear();
+    Owned text{PyObject_Repr(key)};  // may run Python
+    if (text) {
+        if (append_utf8(text.get(), out)) return true;
+        if (pending_error_is_fatal()) return false;
+    } else if (pending_error_is_fatal()) {
+        return false;
+    }
+    PyErr_WriteUnraisable(key);  // clears the error; the default hook prints a report
+    out.clear();
+    Owned name{PyType_GetName(Py_TYPE(key))};
+    Py_ssize_t size = 0;
+    const char *utf8 = name ? PyUnicode_AsUTF8AndSize(name.get(), &size) : nullptr;
+    if (utf8 == nullptr) {
+        if (pending_error_is_fatal()) return false;
+        PyErr_Clear();
+        out.append("<unprintable object>");
+        return true;
+    }
+    out.append("<unprintable ");
+    out.append(utf8, static_cast<std::size_t>(size));
+    out.append(" object>");
+    return true;
+}
+
+}  // namespace lumo

@@ -1,0 +1,11 @@
+// Creation of the LumoSeq type object, once per process.
+#pragma once
+
+#include "module/seq.hpp"
+
+namespace lumo {
+
+// Returns the borrowed type object, creating it on first use; nullptr with an exception set.
+PyTypeObject *get_seq_type() noexcept;
+
+}  // namespace lumo

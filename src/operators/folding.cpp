@@ -1,0 +1,84 @@
+// Folding and key extremes: aggregate, min_by, max_by. The fold function, key selectors, the
+// keys' rich comparisons and truth tests run Python code under shared access.
+#include "core/errors.hpp"
+#include "module/binding.hpp"
+#include "operators/operators.hpp"
+
+namespace lumo {
+
+namespace {
+
+// The item whose key is strictly best under `op` (Py_LT for min_by, Py_GT for max_by); the
+// earliest wins ties. Returns a new reference, None for an empty receiver, or nullptr.
+PyObject *extreme_by(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, const Signature &sig,
+                     int op) {
+    Args a;
+    if (!a.bind(sig, args, nargs, kwnames)) return nullptr;
+    SharedAccess access(self);
+    if (!access || !a.convert()) return nullptr;
+    if (self->items.empty()) Py_RETURN_NONE;
+    PyObject *key_selector = a.object(0);
+    PyObject *best = self->items[0].get();  // held by the receiver
+    Owned best_key{call1(key_selector, best)};  // may run Python
+    if (!best_key) return nullptr;
+    for (std::size_t i = 1; i < self->items.size(); ++i) {
+        PyObject *item = self->items[i].get();
+        Owned key{call1(key_selector, item)};
+        if (!key) return nullptr;
+        Owned result{PyObject_RichCompare(key.get(), best_key.get(), op)};
+        if (!result) return nullptr;  // a failing comparison propagates
+        int better = PyObject_IsTrue(result.get());
+        if (better < 0) {
+            if (!discard_pending_error()) return nullptr;  // only an ordinary truth failure counts as false
+            better = 0;
+        }
+        if (better) {
+            best = item;
+            best_key = std::move(key);
+        }
+    }
+    return Py_NewRef(best);
+}
+
+constexpr Param key_selector_param[] = {{"key_selector", ParamKind::Any, true}};
+
+}  // namespace
+
+PyObject *op_aggregate(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static constexpr Param params[] = {{"func", ParamKind::Any, true}, {"seed", ParamKind::Any, false}};
+    static constexpr Signature sig{"aggregate", params};
+    Args a;
+    if (!a.bind(sig, args, nargs, kwnames)) return nullptr;
+    SharedAccess access(self);
+    if (!access || !a.convert()) return nullptr;
+    if (self->items.empty()) {
+        PyErr_SetString(PyExc_ValueError, "Cannot aggregate an empty sequence");
+        return nullptr;
+    }
+    std::size_t first = 0;
+    Owned accumulator;
+    if (a.object(1) != nullptr) {
+        accumulator = Owned::borrow(a.object(1));
+    } else {
+        accumulator = Owned::borrow(self->items[0].get());
+        first = 1;
+    }
+    for (std::size_t i = first; i < self->items.size(); ++i) {
+        Owned next{call2(a.object(0), accumulator.get(), self->items[i].get())};  // may run Python
+        if (!next) return nullptr;
+        accumulator = std::move(next);
+    }
+    return accumulator.release();
+}
+
+PyObject *op_min_by(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static constexpr Signature sig{"min_by", key_selector_param};
+    return extreme_by(self, args, nargs, kwnames, sig, Py_LT);
+}
+
+PyObject *op_max_by(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static constexpr Signature sig{"max_by", key_selector_param};
+    return extreme_by(self, args, nargs, kwnames, sig, Py_GT);
+}
+
+}  // namespace lumo

@@ -1,0 +1,49 @@
+// The key join. Key functions and keys' __repr__ run Python code under shared access. The inner
+// key objects are held until the join is done: a key whose repr shows its address then cannot be
+// matched by a later temporary that happens to reuse that address.
+#include "core/errors.hpp"
+#include "core/key_index.hpp"
+#include "module/binding.hpp"
+#include "operators/operators.hpp"
+
+namespace lumo {
+
+PyObject *op_join(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static constexpr Param params[] = {{"other", ParamKind::Any, true},
+                                       {"outer_key_func", ParamKind::Any, true},
+                                       {"inner_key_func", ParamKind::Any, true}};
+    static constexpr Signature sig{"join", params};
+    Args a;
+    if (!a.bind(sig, args, nargs, kwnames)) return nullptr;
+    SharedAccess access(self);
+    if (!access || !a.convert()) return nullptr;
+    ItemVec inner;
+    if (!sequence_argument_items(a.object(0), "Expected LumoSeq, list, or tuple", inner)) return nullptr;
+
+    KeyIndex index;
+    ItemVec kept_keys;  // every inner key, alive until the join is done
+    kept_keys.reserve(inner.size());
+    Bytes text;
+    for (const Owned &item : inner) {
+        Owned key{call1(a.object(2), item.get())};  // may run Python
+        if (!key || !key_string(key.get(), text)) return nullptr;
+        kept_keys.push_back(Owned::borrow(key.get()));
+        index.group_for(text, key).items.push_back(Owned::borrow(item.get()));
+    }
+
+    ItemVec out;
+    for (const Owned &outer : self->items) {
+        Owned key{call1(a.object(1), outer.get())};  // may run Python
+        if (!key || !key_string(key.get(), text)) return nullptr;
+        const KeyGroup *group = index.find(text);
+        if (group == nullptr) continue;
+        for (const Owned &match : group->items) {
+            PyObject *pair = PyTuple_Pack(2, outer.get(), match.get());
+            if (pair == nullptr) return nullptr;
+            out.push_back(Owned(pair));
+        }
+    }
+    return new_sequence(std::move(out), 0);
+}
+
+}  // namespace lumo

@@ -1,0 +1,160 @@
+// Projection and filtering: select, where, of_type, cast, enumerate. Callbacks, instance checks
+// and casts run Python code under shared access; the result is built in a private vector.
+#include "core/errors.hpp"
+#include "module/binding.hpp"
+#include "operators/operators.hpp"
+
+#include <limits>
+
+namespace lumo {
+
+namespace {
+
+// Builds "TypeName: str(exc)" for a caught exception; "<exception str() failed>" when str()
+// raises. Returns a new str, or nullptr when memory runs out (or str() raised a fatal error).
+PyObject *error_text(PyObject *exc) noexcept {
+    Owned qualname{PyType_GetQualName(Py_TYPE(exc))};
+    if (!qualname) return nullptr;
+    Owned text{PyObject_Str(exc)};  // may run Python
+    if (!text) {
+        if (!discard_pending_error()) return nullptr;
+        return PyUnicode_FromFormat("%U: <exception str() failed>", qualname.get());
+    }
+    return PyUnicode_FromFormat("%U: %U", qualname.get(), text.get());
+}
+
+// Raises the cast failure TypeError for item `index`, replacing the pending exception.
+// Interrupts and MemoryError stay as they are.
+void raise_cast_failure(PyObject *ty, std::size_t index) noexcept {
+    if (pending_error_is_fatal()) return;
+    Owned caught{PyErr_GetRaisedException()};
+    Owned name{PyObject_GetAttrString(ty, "__name__")};  // may run Python
+    if (!name) return;                                   // that exception is raised instead
+    if (!PyUnicode_Check(name.get())) {
+        Owned qualname{PyType_GetQualName(Py_TYPE(name.get()))};
+        if (qualname) PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to 'PyString'", qualname.get());
+        return;
+    }
+    Owned text{error_text(caught.get())};
+    if (!text) return;
+    PyErr_Format(PyExc_TypeError, "Failed to cast item at index %zu to %U: %U", index, name.get(), text.get());
+}
+
+}  // namespace
+
+PyObject *op_enumerate(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static constexpr Param params[] = {{"start_index", ParamKind::Unsigned64, false}};
+    static constexpr Signature sig{"enumerate", params};
+    Args a;
+    if (!a.bind(sig, args, nargs, kwnames)) return nullptr;
+    SharedAccess access(self);
+    if (!access || !a.convert()) return nullptr;
+    const std::uint64_t start = a[0].u64;
+    ItemVec out;
+    out.reserve(self->items.size());
+    constexpr std::uint64_t u64_max = std::numeric_limits<std::uint64_t>::max();
+    Owned one, big_index;  // past 2^64 - 1 the count goes on as a Python int
+    for (std::size_t p = 0; p < self->items.size(); ++p) {
+        Owned index;
+        if (!big_index && p <= u64_max - start) {
+            index = Owned(PyLong_FromUnsignedLongLong(start + p));
+        } else {
+            if (!big_index) {
+                one = Owned(PyLong_FromLong(1));
+                Owned last{PyLong_FromUnsignedLongLong(u64_max)};
+                if (!one || !last) return nullptr;
+                big_index = Owned(PyNumber_Add(last.get(), one.get()));
+            } else {
+                big_index = Owned(PyNumber_Add(big_index.get(), one.get()));
+            }
+            if (!big_index) return nullptr;
+            index = Owned::borrow(big_index.get());
+        }
+        if (!index) return nullptr;
+        PyObject *pair = PyTuple_Pack(2, index.get(), self->items[p].get());
+        if (pair == nullptr) return nullptr;
+        out.push_back(Owned(pair));
+    }
+    return new_sequence(std::move(out), 0);
+}
+
+PyObject *op_select(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static constexpr Param params[] = {{"func", ParamKind::Any, true}};
+    static constexpr Signature sig{"select", params};
+    Args a;
+    if (!a.bind(sig, args, nargs, kwnames)) return nullptr;
+    SharedAccess access(self);
+    if (!access || !a.convert()) return nullptr;
+    ItemVec out;
+    out.reserve(self->items.size());
+    for (const Owned &item : self->items) {
+        Owned value{call1(a.object(0), item.get())};  // may run Python
+        if (!value) return nullptr;                    // the callback's own exception, unchanged
+        out.push_back(std::move(value));
+    }
+    return new_sequence(std::move(out), 0);
+}
+
+PyObject *op_where(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static constexpr Param params[] = {{"predicate", ParamKind::Any, true}};
+    static constexpr Signature sig{"where", params};
+    Args a;
+    if (!a.bind(sig, args, nargs, kwnames)) return nullptr;
+    SharedAccess access(self);
+    if (!access || !a.convert()) return nullptr;
+    ItemVec out;
+    out.reserve(self->items.size());
+    for (const Owned &item : self->items) {
+        Owned answer{call1(a.object(0), item.get())};  // may run Python
+        if (!answer) return nullptr;
+        int keep = strict_bool(answer.get());
+        if (keep < 0) return nullptr;
+        if (keep) out.push_back(Owned::borrow(item.get()));
+    }
+    return new_sequence(std::move(out), 0);
+}
+
+PyObject *op_of_type(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static constexpr Param params[] = {{"ty", ParamKind::TypeObject, true}};
+    static constexpr Signature sig{"of_type", params};
+    Args a;
+    if (!a.bind(sig, args, nargs, kwnames)) return nullptr;
+    SharedAccess access(self);
+    if (!access || !a.convert()) return nullptr;
+    ItemVec out;
+    out.reserve(self->items.size());
+    for (const Owned &item : self->items) {
+        int is = PyObject_IsInstance(item.get(), a.object(0));  // may run Python (__instancecheck__)
+        if (is < 0) return nullptr;
+        if (is) out.push_back(Owned::borrow(item.get()));
+    }
+    return new_sequence(std::move(out), 0);
+}
+
+PyObject *op_cast(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    static constexpr Param params[] = {{"ty", ParamKind::TypeObject, true}, {"silent", ParamKind::StrictBool, false}};
+    static constexpr Signature sig{"cast", params};
+    Args a;
+    if (!a.bind(sig, args, nargs, kwnames)) return nullptr;
+    SharedAccess access(self);
+    if (!access || !a.convert()) return nullptr;
+    PyObject *ty = a.object(0);
+    const bool silent = a[1].flag;
+    ItemVec out;
+    out.reserve(self->items.size());
+    for (std::size_t i = 0; i < self->items.size(); ++i) {
+        Owned value{call1(ty, self->items[i].get())};  // may run Python
+        if (value) {
+            out.push_back(std::move(value));
+            continue;
+        }
+        if (!silent) {
+            raise_cast_failure(ty, i);
+            return nullptr;
+        }
+        if (!discard_pending_error()) return nullptr;  // an interrupt is never skipped over
+    }
+    return new_sequence(std::move(out), 0);
+}
+
+}  // namespace lumo

@@ -1,0 +1,100 @@
+"""Shared test helpers: refcount balance, fd 2 capture, unraisable-hook recording, fault injection."""
+import contextlib
+import gc
+import os
+import subprocess
+import sys
+import tempfile
+import textwrap
+
+import pytest
+
+
+@contextlib.contextmanager
+def refcounts_balanced(*objects):
+    """Asserts that the block leaves sys.getrefcount of each object as it found it."""
+    gc.collect()
+    before = [sys.getrefcount(o) for o in objects]
+    yield
+    gc.collect()
+    after = [sys.getrefcount(o) for o in objects]
+    assert after == before, f"refcounts changed: {before} -> {after}"
+
+
+class Fd2Capture:
+    data = b""
+
+
+@contextlib.contextmanager
+def capture_fd2():
+    """Captures what is written straight to file descriptor 2 inside the block (as bytes)."""
+    sys.stderr.flush()
+    capture = Fd2Capture()
+    saved = os.dup(2)
+    with tempfile.TemporaryFile() as tmp:
+        os.dup2(tmp.fileno(), 2)
+        try:
+            yield capture
+        finally:
+            sys.stderr.flush()
+            os.dup2(saved, 2)
+            os.close(saved)
+            tmp.seek(0)
+            capture.data = tmp.read()
+
+
+@contextlib.contextmanager
+def record_unraisable():
+    """Records every sys.unraisablehook call as (exc_type, exc_value, object) tuples."""
+    seen = []
+    old = sys.unraisablehook
+    sys.unraisablehook = lambda args: seen.append((args.exc_type, args.exc_value, args.object))
+    try:
+        yield seen
+    finally:
+        sys.unraisablehook = old
+
+
+_SWEEP_TEMPLATE = """
+import sys, _testcapi
+import lumo
+from lumo import LumoSeq
+{setup}
+def _call():
+{call}
+_before = snapshot()
+_call()                      # warm-up: caches and interned objects exist before arming
+_k = int(sys.argv[1])
+_testcapi.set_nomemory(_k, _k + 1)
+try:
+    _result = _call()
+    _outcome = "ok"
+except MemoryError:
+    _outcome = "memoryerror"
+finally:
+    _testcapi.remove_mem_hooks()
+assert snapshot() == _before, "receiver changed"
+sys.stdout.write(_outcome)
+"""
+
+
+def fault_sweep(setup, call, max_points=400):
+    """Runs `call` under _testcapi.set_nomemory(k, k + 1) for k = 0, 1, ... in fresh subprocesses.
+
+    `setup` is module-level code that must define the inputs and a function `snapshot()` that
+    describes the receiver; `call` is the body of a function (it may `return`). Every injection
+    point must end in success or MemoryError with the receiver unchanged; the sweep stops at the
+    first k for which the call succeeds. Returns the number of failing points seen.
+    """
+    pytest.importorskip("_testcapi")
+    source = _SWEEP_TEMPLATE.format(setup=textwrap.dedent(setup),
+                                    call=textwrap.indent(textwrap.dedent(call), "    "))
+    for k in range(max_points):
+        proc = subprocess.run([sys.executable, "-c", source, str(k)],
+                              capture_output=True, timeout=120)
+        out = proc.stdout.decode()
+        assert proc.returncode == 0 and out in ("ok", "memoryerror"), (
+            f"injection point {k}: rc={proc.returncode} out={out!r}\n{proc.stderr.decode()[-3000:]}")
+        if out == "ok":
+            return k
+    pytest.fail(f"call still failing after {max_points} injection points")
