@@ -46,8 +46,8 @@ def main():
     for page_no, page in LumoSeq(big.chunk(4).list()).enumerate(1).list():
         print(f"  page {page_no}: " + ", ".join(f"{l['name']} {l['total']:.0f}" for l in page.list()))
 
-    print("\nProducts Linus never ordered:")
-    linus = lines.where(lambda l: l["name"] == "Linus").select(lambda l: l["sku"]).distinct()
+    print("\nProducts Linus never bought 4 or more of at once:")
+    linus = lines.where(lambda l: l["name"] == "Linus" and l["qty"] >= 4).select(lambda l: l["sku"]).distinct()
     print("  " + ", ".join(LumoSeq(products).except_by(linus.list(), lambda p: p["sku"] if isinstance(p, dict) else p)
                            .select(lambda p: p["title"]).list()))
 
