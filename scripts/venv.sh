@@ -8,4 +8,4 @@ shift 2
 "$dir/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip 2>&1 | grep -v '^WARNING: Location' || true
 "$dir/bin/python" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$@" . 2>&1 | grep -v '^WARNING: Location' || true
 "$dir/bin/python" -m pip install -q --disable-pip-version-check ".[test]" 2>&1 | grep -v '^WARNING: Location' || true
-"$dir/bin/python" -c "import lumo" || { echo "lumo did not install into $dir" >&2; exit 1; }
+[ -n "${LUMO_SANITIZE:-}" ] || "$dir/bin/python" -c "import lumo" || { echo "lumo did not install into $dir" >&2; exit 1; }

@@ -10,10 +10,8 @@ constexpr Param item_param[] = {{"item", ParamKind::Any, true}};
 
 PyObject *op_append(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static constexpr Signature sig{"append", item_param};
-    Args a;
-    if (!a.bind(sig, args, nargs, kwnames)) return nullptr;
-    SharedAccess access(self);
-    if (!access || !a.convert()) return nullptr;
+    BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
+    if (!a) return nullptr;
     ItemVec out;
     out.reserve(self->items.size() + 1);
     for (const Owned &item : self->items) out.push_back(Owned::borrow(item.get()));
@@ -23,10 +21,8 @@ PyObject *op_append(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject
 
 PyObject *op_prepend(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static constexpr Signature sig{"prepend", item_param};
-    Args a;
-    if (!a.bind(sig, args, nargs, kwnames)) return nullptr;
-    SharedAccess access(self);
-    if (!access || !a.convert()) return nullptr;
+    BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
+    if (!a) return nullptr;
     ItemVec out;
     out.reserve(self->items.size() + 1);
     out.push_back(Owned::borrow(a.object(0)));

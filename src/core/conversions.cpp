@@ -76,10 +76,8 @@ PyObject *op_empty(Seq *self) {
 PyObject *op_at(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static constexpr Param params[] = {{"index", ParamKind::Signed64, true}, {"default", ParamKind::Any, false}};
     static constexpr Signature sig{"at", params};
-    Args a;
-    if (!a.bind(sig, args, nargs, kwnames)) return nullptr;
-    SharedAccess access(self);
-    if (!access || !a.convert()) return nullptr;
+    BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
+    if (!a) return nullptr;
     const auto length = static_cast<std::int64_t>(self->items.size());
     std::int64_t position = a[0].i64;
     if (position < 0) position += length;  // cannot overflow: length is far below 2^63
@@ -89,19 +87,15 @@ PyObject *op_at(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kw
 
 PyObject *op_first(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static constexpr Signature sig{"first", default_only};
-    Args a;
-    if (!a.bind(sig, args, nargs, kwnames)) return nullptr;
-    SharedAccess access(self);
-    if (!access || !a.convert()) return nullptr;
+    BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
+    if (!a) return nullptr;
     return item_or_default(self->items.empty() ? nullptr : self->items.front().get(), a.object(0));
 }
 
 PyObject *op_last(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static constexpr Signature sig{"last", default_only};
-    Args a;
-    if (!a.bind(sig, args, nargs, kwnames)) return nullptr;
-    SharedAccess access(self);
-    if (!access || !a.convert()) return nullptr;
+    BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
+    if (!a) return nullptr;
     return item_or_default(self->items.empty() ? nullptr : self->items.back().get(), a.object(0));
 }
 

@@ -51,10 +51,8 @@ std::int64_t scan_while(const Seq *self, PyObject *predicate) noexcept {
 
 PyObject *op_skip(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static constexpr Signature sig{"skip", count_param};
-    Args a;
-    if (!a.bind(sig, args, nargs, kwnames)) return nullptr;
-    ExclusiveAccess access(self);
-    if (!access || !a.convert()) return nullptr;
+    BoundCall<ExclusiveAccess> a(self, sig, args, nargs, kwnames);
+    if (!a) return nullptr;
     return advanced(self, advanced_cursor(self, a[0].u64));
 }
 
@@ -66,19 +64,15 @@ PyObject *op_restart(Seq *self) {
 
 PyObject *op_take(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static constexpr Signature sig{"take", count_param};
-    Args a;
-    if (!a.bind(sig, args, nargs, kwnames)) return nullptr;
-    SharedAccess access(self);
-    if (!access || !a.convert()) return nullptr;
+    BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
+    if (!a) return nullptr;
     return taken_and_advanced(self, advanced_cursor(self, a[0].u64));
 }
 
 PyObject *op_skip_while(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static constexpr Signature sig{"skip_while", predicate_param};
-    Args a;
-    if (!a.bind(sig, args, nargs, kwnames)) return nullptr;
-    SharedAccess access(self);
-    if (!access || !a.convert()) return nullptr;
+    BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
+    if (!a) return nullptr;
     std::int64_t end = scan_while(self, a.object(0));
     if (end < 0) return nullptr;
     return advanced(self, static_cast<std::uint64_t>(end));
@@ -86,10 +80,8 @@ PyObject *op_skip_while(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyOb
 
 PyObject *op_take_while(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static constexpr Signature sig{"take_while", predicate_param};
-    Args a;
-    if (!a.bind(sig, args, nargs, kwnames)) return nullptr;
-    SharedAccess access(self);
-    if (!access || !a.convert()) return nullptr;
+    BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
+    if (!a) return nullptr;
     std::int64_t end = scan_while(self, a.object(0));
     if (end < 0) return nullptr;
     return taken_and_advanced(self, static_cast<std::uint64_t>(end));

@@ -2,9 +2,10 @@
 // Binding itself runs no Python code; converting a typed parameter may (__index__, nb_bool).
 #pragma once
 
-#include "core/owned.hpp"
+#include "module/seq.hpp"
 
 #include <array>
+#include <optional>
 #include <cstdint>
 #include <span>
 
@@ -51,7 +52,22 @@ private:
     std::array<Value, max_params> values_{};
 };
 
-// Binds and converts in the calling order every method follows around its access.
-// Usage: `if (!args.bind(...)) return nullptr; SharedAccess access(self); ...; args.convert()`.
+// The calling order of every method with parameters: bind the arguments, take access to the
+// receiver, convert the typed parameters. False (operator bool) with an exception set when any
+// step fails; the access is held until the call object goes out of scope.
+template <class Access>
+class BoundCall : public Args {
+public:
+    BoundCall(Seq *self, const Signature &sig, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) noexcept {
+        if (!bind(sig, args, nargs, kwnames)) return;
+        access_.emplace(self);
+        ok_ = static_cast<bool>(*access_) && convert();
+    }
+    explicit operator bool() const noexcept { return ok_; }
+
+private:
+    std::optional<Access> access_;
+    bool ok_ = false;
+};
 
 }  // namespace lumo

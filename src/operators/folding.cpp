@@ -12,10 +12,8 @@ namespace {
 // earliest wins ties. Returns a new reference, None for an empty receiver, or nullptr.
 PyObject *extreme_by(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, const Signature &sig,
                      int op) {
-    Args a;
-    if (!a.bind(sig, args, nargs, kwnames)) return nullptr;
-    SharedAccess access(self);
-    if (!access || !a.convert()) return nullptr;
+    BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
+    if (!a) return nullptr;
     if (self->items.empty()) Py_RETURN_NONE;
     PyObject *key_selector = a.object(0);
     PyObject *best = self->items[0].get();  // held by the receiver
@@ -47,10 +45,8 @@ constexpr Param key_selector_param[] = {{"key_selector", ParamKind::Any, true}};
 PyObject *op_aggregate(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static constexpr Param params[] = {{"func", ParamKind::Any, true}, {"seed", ParamKind::Any, false}};
     static constexpr Signature sig{"aggregate", params};
-    Args a;
-    if (!a.bind(sig, args, nargs, kwnames)) return nullptr;
-    SharedAccess access(self);
-    if (!access || !a.convert()) return nullptr;
+    BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
+    if (!a) return nullptr;
     if (self->items.empty()) {
         PyErr_SetString(PyExc_ValueError, "Cannot aggregate an empty sequence");
         return nullptr;

@@ -11,10 +11,8 @@ namespace lumo {
 PyObject *op_group_by(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static constexpr Param params[] = {{"key_func", ParamKind::Any, true}};
     static constexpr Signature sig{"group_by", params};
-    Args a;
-    if (!a.bind(sig, args, nargs, kwnames)) return nullptr;
-    SharedAccess access(self);
-    if (!access || !a.convert()) return nullptr;
+    BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
+    if (!a) return nullptr;
     KeyIndex index;
     Bytes text;
     for (const Owned &item : self->items) {
@@ -37,10 +35,8 @@ PyObject *op_group_by(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObje
 PyObject *op_to_dict(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static constexpr Param params[] = {{"key_func", ParamKind::Any, true}, {"value_func", ParamKind::Any, true}};
     static constexpr Signature sig{"to_dict", params};
-    Args a;
-    if (!a.bind(sig, args, nargs, kwnames)) return nullptr;
-    SharedAccess access(self);
-    if (!access || !a.convert()) return nullptr;
+    BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
+    if (!a) return nullptr;
     Owned dict{PyDict_New()};
     if (!dict) return nullptr;
     for (const Owned &item : self->items) {

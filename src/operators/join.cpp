@@ -13,10 +13,8 @@ PyObject *op_join(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *
                                        {"outer_key_func", ParamKind::Any, true},
                                        {"inner_key_func", ParamKind::Any, true}};
     static constexpr Signature sig{"join", params};
-    Args a;
-    if (!a.bind(sig, args, nargs, kwnames)) return nullptr;
-    SharedAccess access(self);
-    if (!access || !a.convert()) return nullptr;
+    BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
+    if (!a) return nullptr;
     ItemVec inner;
     if (!sequence_argument_items(a.object(0), "Expected LumoSeq, list, or tuple", inner)) return nullptr;
 

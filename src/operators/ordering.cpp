@@ -70,10 +70,8 @@ PyObject *op_rev(Seq *self) {
 PyObject *op_order_by(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static constexpr Param params[] = {{"key", ParamKind::Any, true}};
     static constexpr Signature sig{"order_by", params};
-    Args a;
-    if (!a.bind(sig, args, nargs, kwnames)) return nullptr;
-    SharedAccess access(self);
-    if (!access || !a.convert()) return nullptr;
+    BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
+    if (!a) return nullptr;
     const std::size_t n = self->items.size();
     ItemVec keys;
     keys.reserve(n);

@@ -45,10 +45,8 @@ void raise_cast_failure(PyObject *ty, std::size_t index) noexcept {
 PyObject *op_enumerate(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static constexpr Param params[] = {{"start_index", ParamKind::Unsigned64, false}};
     static constexpr Signature sig{"enumerate", params};
-    Args a;
-    if (!a.bind(sig, args, nargs, kwnames)) return nullptr;
-    SharedAccess access(self);
-    if (!access || !a.convert()) return nullptr;
+    BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
+    if (!a) return nullptr;
     const std::uint64_t start = a[0].u64;
     ItemVec out;
     out.reserve(self->items.size());
@@ -81,10 +79,8 @@ PyObject *op_enumerate(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObj
 PyObject *op_select(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static constexpr Param params[] = {{"func", ParamKind::Any, true}};
     static constexpr Signature sig{"select", params};
-    Args a;
-    if (!a.bind(sig, args, nargs, kwnames)) return nullptr;
-    SharedAccess access(self);
-    if (!access || !a.convert()) return nullptr;
+    BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
+    if (!a) return nullptr;
     ItemVec out;
     out.reserve(self->items.size());
     for (const Owned &item : self->items) {
@@ -98,10 +94,8 @@ PyObject *op_select(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject
 PyObject *op_where(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static constexpr Param params[] = {{"predicate", ParamKind::Any, true}};
     static constexpr Signature sig{"where", params};
-    Args a;
-    if (!a.bind(sig, args, nargs, kwnames)) return nullptr;
-    SharedAccess access(self);
-    if (!access || !a.convert()) return nullptr;
+    BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
+    if (!a) return nullptr;
     ItemVec out;
     out.reserve(self->items.size());
     for (const Owned &item : self->items) {
@@ -117,10 +111,8 @@ PyObject *op_where(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject 
 PyObject *op_of_type(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static constexpr Param params[] = {{"ty", ParamKind::TypeObject, true}};
     static constexpr Signature sig{"of_type", params};
-    Args a;
-    if (!a.bind(sig, args, nargs, kwnames)) return nullptr;
-    SharedAccess access(self);
-    if (!access || !a.convert()) return nullptr;
+    BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
+    if (!a) return nullptr;
     ItemVec out;
     out.reserve(self->items.size());
     for (const Owned &item : self->items) {
@@ -134,10 +126,8 @@ PyObject *op_of_type(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObjec
 PyObject *op_cast(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static constexpr Param params[] = {{"ty", ParamKind::TypeObject, true}, {"silent", ParamKind::StrictBool, false}};
     static constexpr Signature sig{"cast", params};
-    Args a;
-    if (!a.bind(sig, args, nargs, kwnames)) return nullptr;
-    SharedAccess access(self);
-    if (!access || !a.convert()) return nullptr;
+    BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
+    if (!a) return nullptr;
     PyObject *ty = a.object(0);
     const bool silent = a[1].flag;
     ItemVec out;

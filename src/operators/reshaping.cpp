@@ -11,10 +11,8 @@ namespace lumo {
 PyObject *op_chunk(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static constexpr Param params[] = {{"chunk_size", ParamKind::Unsigned64, true}};
     static constexpr Signature sig{"chunk", params};
-    Args a;
-    if (!a.bind(sig, args, nargs, kwnames)) return nullptr;
-    SharedAccess access(self);
-    if (!access || !a.convert()) return nullptr;
+    BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
+    if (!a) return nullptr;
     const std::uint64_t size = a[0].u64;
     if (size == 0) {
         PyErr_SetString(PyExc_ValueError, "Chunk size must be greater than 0");

@@ -91,10 +91,8 @@ bool keys_of(const ItemVec &run, PyObject *key_selector, ItemVec &keys) {
 // then deduplicated by key.
 PyObject *filter_by_key(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, const Signature &sig,
                         const char *message, bool wanted) {
-    Args a;
-    if (!a.bind(sig, args, nargs, kwnames)) return nullptr;
-    SharedAccess access(self);
-    if (!access || !a.convert()) return nullptr;
+    BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
+    if (!a) return nullptr;
     PyObject *key_selector = a.object(1);
     ItemVec theirs, their_keys, survivors, out;
     if (!sequence_argument_items(a.object(0), message, theirs)) return nullptr;
@@ -125,10 +123,8 @@ PyObject *op_distinct(Seq *self) {
 
 PyObject *op_concat(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static constexpr Signature sig{"concat", other_param};
-    Args a;
-    if (!a.bind(sig, args, nargs, kwnames)) return nullptr;
-    SharedAccess access(self);
-    if (!access || !a.convert()) return nullptr;
+    BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
+    if (!a) return nullptr;
     ItemVec out = items_of(self), theirs;
     if (!sequence_argument_items(a.object(0), "Expected LumoSeq, list, or tuple for concatenation", theirs)) return nullptr;
     out.reserve(out.size() + theirs.size());
@@ -138,10 +134,8 @@ PyObject *op_concat(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject
 
 PyObject *op_union(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static constexpr Signature sig{"union", other_param};
-    Args a;
-    if (!a.bind(sig, args, nargs, kwnames)) return nullptr;
-    SharedAccess access(self);
-    if (!access || !a.convert()) return nullptr;
+    BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
+    if (!a) return nullptr;
     ItemVec out, theirs, their_distinct;
     if (!distinct_run(self->items, out)) return nullptr;  // before `other` is looked at
     if (!sequence_argument_items(a.object(0), "Expected LumoSeq, list, or tuple for union", theirs)) return nullptr;
@@ -152,10 +146,8 @@ PyObject *op_union(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject 
 
 PyObject *op_intersect(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static constexpr Signature sig{"intersect", other_param};
-    Args a;
-    if (!a.bind(sig, args, nargs, kwnames)) return nullptr;
-    SharedAccess access(self);
-    if (!access || !a.convert()) return nullptr;
+    BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
+    if (!a) return nullptr;
     ItemVec theirs, their_distinct, mine, out;
     if (!sequence_argument_items(a.object(0), "Expected LumoSeq, list, or tuple for intersection", theirs)) return nullptr;
     if (!distinct_run(theirs, their_distinct) || !distinct_run(self->items, mine)) return nullptr;
@@ -165,10 +157,8 @@ PyObject *op_intersect(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObj
 
 PyObject *op_differ(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static constexpr Signature sig{"differ", other_param};
-    Args a;
-    if (!a.bind(sig, args, nargs, kwnames)) return nullptr;
-    SharedAccess access(self);
-    if (!access || !a.convert()) return nullptr;
+    BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
+    if (!a) return nullptr;
     ItemVec theirs, their_distinct, mine, out;
     if (!sequence_argument_items(a.object(0), "Expected LumoSeq, list, or tuple for except operation", theirs)) return nullptr;
     if (!distinct_run(theirs, their_distinct) || !distinct_run(self->items, mine)) return nullptr;
@@ -179,10 +169,8 @@ PyObject *op_differ(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject
 PyObject *op_distinct_by(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static constexpr Param params[] = {{"key_selector", ParamKind::Any, true}};
     static constexpr Signature sig{"distinct_by", params};
-    Args a;
-    if (!a.bind(sig, args, nargs, kwnames)) return nullptr;
-    SharedAccess access(self);
-    if (!access || !a.convert()) return nullptr;
+    BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
+    if (!a) return nullptr;
     ItemVec out;
     if (!distinct_by_run(self->items, a.object(0), out)) return nullptr;
     return new_sequence(std::move(out), 0);
@@ -202,10 +190,8 @@ PyObject *op_intersect_by(Seq *self, PyObject *const *args, Py_ssize_t nargs, Py
 
 PyObject *op_union_by(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static constexpr Signature sig{"union_by", other_key_params};
-    Args a;
-    if (!a.bind(sig, args, nargs, kwnames)) return nullptr;
-    SharedAccess access(self);
-    if (!access || !a.convert()) return nullptr;
+    BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
+    if (!a) return nullptr;
     ItemVec joined = items_of(self), theirs, out;
     if (!sequence_argument_items(a.object(0), "Expected LumoSeq, list, or tuple for union_by operation", theirs))
         return nullptr;

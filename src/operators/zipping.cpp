@@ -36,10 +36,8 @@ PyObject *zip_inputs(const InputVec &inputs, bool until_exhausted) {
 PyObject *op_zip(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static constexpr Param params[] = {{"other", ParamKind::Any, true}, {"until_exhausted", ParamKind::StrictBool, false}};
     static constexpr Signature sig{"zip", params};
-    Args a;
-    if (!a.bind(sig, args, nargs, kwnames)) return nullptr;
-    SharedAccess access(self);
-    if (!access || !a.convert()) return nullptr;
+    BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
+    if (!a) return nullptr;
     InputVec inputs(2);
     inputs[0] = copy_items(self);
     if (!sequence_argument_items(a.object(0), "Expected LumoSeq, list, or tuple for zip operation", inputs[1]))
@@ -50,10 +48,8 @@ PyObject *op_zip(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *k
 PyObject *op_zips(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static constexpr Param params[] = {{"others", ParamKind::List, true}, {"until_exhausted", ParamKind::StrictBool, false}};
     static constexpr Signature sig{"zips", params};
-    Args a;
-    if (!a.bind(sig, args, nargs, kwnames)) return nullptr;
-    SharedAccess access(self);
-    if (!access || !a.convert()) return nullptr;
+    BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
+    if (!a) return nullptr;
     PyObject *others = a.object(0);
     InputVec inputs;
     inputs.reserve(1 + static_cast<std::size_t>(PyList_GET_SIZE(others)));
