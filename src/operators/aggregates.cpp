@@ -38,7 +38,9 @@ int numeric_value(PyObject *item, double &out) noexcept {
         out = PyFloat_AS_DOUBLE(item);
         return 1;
     }
-    double v = PyFloat_AsDouble(item);
+    // An exact int converts without a temporary float; too large an int overflows here just as
+    // it does through __float__.
+    double v = PyLong_CheckExact(item) ? PyLong_AsDouble(item) : PyFloat_AsDouble(item);
     if (v == -1.0 && PyErr_Occurred()) return discard_pending_error() ? 0 : -1;
     out = v;
     return 1;
