@@ -1,6 +1,7 @@
 """join: an inner equi-join on the bytes of the keys' repr, all inner key calls before the first
 outer one, output in outer order then inner order, inner keys alive until the join is done, repr
-failures reported to the unraisable hook (interrupts raised), and reference balance on every exit."""
+failures reported to the unraisable hook (interrupts raised), and reference balance on every
+exit."""
 import gc
 import weakref
 

@@ -359,11 +359,11 @@ def test_zips_result_is_a_fresh_sequence():
                                                                                  "seq"])),
                 max_size=4),
        st.booleans())
-def test_zips_matches_itertools(receiver, others_spec, until_exhausted):
+def test_zips_matches_itertools(receiver, shapes, until_exhausted):
     make = {"list": list, "tuple": tuple, "seq": lambda v: LumoSeq(list(v))}
-    others = [make[kind](values) for values, kind in others_spec]
+    others = [make[kind](values) for values, kind in shapes]
     result = LumoSeq(receiver).zips(others, until_exhausted=until_exhausted)
-    inputs = [receiver] + [values for values, _ in others_spec]
+    inputs = [receiver] + [values for values, _ in shapes]
     if until_exhausted:
         expected = list(itertools.zip_longest(*inputs))
     else:

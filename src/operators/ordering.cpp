@@ -25,12 +25,12 @@ int goes_before(PyObject *a, PyObject *b) noexcept {
 }
 
 // Stable merge of src[lo, mid) and src[mid, hi) into dst. Ties keep the left run first.
-// False with an exception set.
-bool merge_runs(const ItemVec &keys, const IndexVec &src, IndexVec &dst, std::size_t lo, std::size_t mid,
-                std::size_t hi) noexcept {
+// `before(a, b)` answers 1, 0, or -1 with an exception set.
+template <class Before>
+bool merge_runs(Before &before, const IndexVec &src, IndexVec &dst, std::size_t lo, std::size_t mid, std::size_t hi) {
     std::size_t i = lo, j = mid, k = lo;
     while (i < mid && j < hi) {
-        int right_first = goes_before(keys[src[j]].get(), keys[src[i]].get());
+        int right_first = before(src[j], src[i]);
         if (right_first < 0) return false;
         dst[k++] = right_first ? src[j++] : src[i++];
     }
@@ -39,8 +39,9 @@ bool merge_runs(const ItemVec &keys, const IndexVec &src, IndexVec &dst, std::si
     return true;
 }
 
-// Sorts `order` (indexes into `keys`) stably, bottom-up. False with an exception set.
-bool stable_sort_indexes(const ItemVec &keys, IndexVec &order) {
+// Sorts `order` stably, bottom-up. False with an exception set.
+template <class Before>
+bool stable_sort_indexes(Before before, IndexVec &order) {
     const std::size_t n = order.size();
     IndexVec buffer(n);
     IndexVec *src = &order, *dst = &buffer;
@@ -48,11 +49,40 @@ bool stable_sort_indexes(const ItemVec &keys, IndexVec &order) {
         for (std::size_t lo = 0; lo < n; lo += 2 * width) {
             std::size_t mid = lo + width < n ? lo + width : n;
             std::size_t hi = mid + width < n ? mid + width : n;
-            if (!merge_runs(keys, *src, *dst, lo, mid, hi)) return false;
+            if (!merge_runs(before, *src, *dst, lo, mid, hi)) return false;
         }
         std::swap(src, dst);
     }
     if (src != &order) order.swap(*src);
+    return true;
+}
+
+// When every key is an exact float, or an exact int that fits in 64 bits, Python's `<` on them
+// is the processor's comparison (NaN included), so the same merge runs on C values and no
+// Python code is called. Fills `values` and returns true in that case.
+bool native_keys(const ItemVec &keys, std::vector<double, PyMemAllocator<double>> &reals,
+                 std::vector<long long, PyMemAllocator<long long>> &ints) {
+    bool all_float = true, all_int = true;
+    for (const Owned &key : keys) {
+        all_float = all_float && PyFloat_CheckExact(key.get());
+        all_int = all_int && PyLong_CheckExact(key.get());
+        if (!all_float && !all_int) return false;
+    }
+    if (all_float) {
+        reals.reserve(keys.size());
+        for (const Owned &key : keys) reals.push_back(PyFloat_AS_DOUBLE(key.get()));
+        return true;
+    }
+    ints.reserve(keys.size());
+    for (const Owned &key : keys) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(key.get(), &overflow);
+        if (overflow != 0) {
+            ints.clear();
+            return false;
+        }
+        ints.push_back(v);
+    }
     return true;
 }
 
@@ -82,7 +112,19 @@ PyObject *op_order_by(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObje
     }
     IndexVec order(n);
     for (std::size_t i = 0; i < n; ++i) order[i] = i;
-    if (n >= 2 && !stable_sort_indexes(keys, order)) return nullptr;
+    if (n >= 2) {
+        std::vector<double, PyMemAllocator<double>> reals;
+        std::vector<long long, PyMemAllocator<long long>> ints;
+        bool sorted = false;
+        if (native_keys(keys, reals, ints)) {
+            if (!reals.empty()) sorted = stable_sort_indexes([&](std::size_t a, std::size_t b) { return int(reals[a] < reals[b]); }, order);
+            else sorted = stable_sort_indexes([&](std::size_t a, std::size_t b) { return int(ints[a] < ints[b]); }, order);
+        } else {
+            sorted = stable_sort_indexes(
+                [&](std::size_t a, std::size_t b) { return goes_before(keys[a].get(), keys[b].get()); }, order);
+        }
+        if (!sorted) return nullptr;
+    }
     ItemVec out;
     out.reserve(n);
     for (std::size_t index : order) out.push_back(Owned::borrow(self->items[index].get()));
