@@ -632,3 +632,22 @@ def test_rev_fault_sweep():
             assert r.list() == [4, 3, 2, 1]
             return r
         """)
+
+
+# Keys that are all exact ints (within 64 bits) or all exact floats are compared natively; the
+# result must be exactly Python's stable sort, including ints past 64 bits (Python comparison).
+@given(st.one_of(
+    st.lists(st.integers(min_value=-2**63, max_value=2**63 - 1), max_size=60),
+    st.lists(st.integers(), max_size=60),
+    st.lists(st.floats(allow_nan=False), max_size=60),
+))
+def test_order_by_numeric_keys_matches_sorted(keys):
+    items = list(enumerate(keys))
+    result = LumoSeq(items).order_by(lambda it: it[1]).list()
+    assert result == sorted(items, key=lambda it: it[1])
+
+
+def test_order_by_float_keys_with_nan_leave_a_permutation():
+    items = [float("nan"), 3.0, 1.0, float("nan"), -0.0, 0.0, 2.0]
+    result = LumoSeq(items).order_by(lambda x: x).list()
+    assert sorted(map(id, result)) == sorted(map(id, items))
