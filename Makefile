@@ -1,10 +1,13 @@
-# The two entry points: `make demo` and `make test`. `make sanitize` is the ASan + UBSan run.
-.PHONY: demo test sanitize bench
+# The two entry points: `make demo` and `make test`. `make sanitize` is the ASan + UBSan run,
+# `make coverage` the C++ line and branch coverage of the whole suite.
+.PHONY: demo test sanitize coverage bench
 demo:
 	bash scripts/demo.sh
 test:
 	bash scripts/test.sh
 sanitize:
 	bash scripts/sanitize.sh
+coverage:
+	bash scripts/coverage.sh
 bench:
 	bash scripts/demo.sh bench/run.py

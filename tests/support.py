@@ -56,7 +56,7 @@ def record_unraisable():
 
 
 _SWEEP_TEMPLATE = """
-import sys, _testcapi
+import os, sys, _testcapi
 import lumo
 from lumo import LumoSeq
 {setup}
@@ -64,37 +64,52 @@ def _call():
 {call}
 _before = snapshot()
 _call()                      # warm-up: caches and interned objects exist before arming
-_k = int(sys.argv[1])
-_testcapi.set_nomemory(_k, _k + 1)
-try:
-    _result = _call()
-    _outcome = "ok"
-except MemoryError:
-    _outcome = "memoryerror"
-finally:
-    _testcapi.remove_mem_hooks()
-assert snapshot() == _before, "receiver changed"
-sys.stdout.write(_outcome)
+for _k in range({max_points}):
+    sys.stdout.flush()
+    sys.stderr.flush()
+    _pid = os.fork()
+    if _pid == 0:
+        _testcapi.set_nomemory(_k, _k + 1)
+        try:
+            _result = _call()
+            _outcome = 10
+        except MemoryError:
+            _outcome = 11
+        finally:
+            _testcapi.remove_mem_hooks()
+        assert snapshot() == _before, "receiver changed"
+        sys.stdout.flush()
+        os._exit(_outcome)
+    _status = os.waitstatus_to_exitcode(os.waitpid(_pid, 0)[1])
+    if _status not in (10, 11):
+        sys.stdout.write("injection point %d: exit status %d" % (_k, _status))
+        sys.exit(1)
+    if _status == 10:
+        sys.stdout.write("ok after %d" % _k)
+        sys.exit(0)
+sys.stdout.write("still failing after %d injection points" % {max_points})
+sys.exit(1)
 """
 
 
 def fault_sweep(setup, call, max_points=400):
-    """Runs `call` under _testcapi.set_nomemory(k, k + 1) for k = 0, 1, ... in fresh subprocesses.
+    """Runs `call` under _testcapi.set_nomemory(k, k + 1) for k = 0, 1, ... in fresh processes.
 
     `setup` is module-level code that must define the inputs and a function `snapshot()` that
     describes the receiver; `call` is the body of a function (it may `return`). Every injection
     point must end in success or MemoryError with the receiver unchanged; the sweep stops at the
     first k for which the call succeeds. Returns the number of failing points seen.
+
+    One subprocess sets up and warms up once, then forks a child per injection point: each point
+    starts from the same warmed-up state, and a crash or a broken interpreter stays in its child.
+    The child leaves through os._exit, so interpreter shutdown never runs with hooks half-armed.
     """
     pytest.importorskip("_testcapi")
     source = _SWEEP_TEMPLATE.format(setup=textwrap.dedent(setup),
-                                    call=textwrap.indent(textwrap.dedent(call), "    "))
-    for k in range(max_points):
-        proc = subprocess.run([sys.executable, "-c", source, str(k)],
-                              capture_output=True, timeout=120)
-        out = proc.stdout.decode()
-        assert proc.returncode == 0 and out in ("ok", "memoryerror"), (
-            f"injection point {k}: rc={proc.returncode} out={out!r}\n{proc.stderr.decode()[-3000:]}")
-        if out == "ok":
-            return k
-    pytest.fail(f"call still failing after {max_points} injection points")
+                                    call=textwrap.indent(textwrap.dedent(call), "    "),
+                                    max_points=max_points)
+    proc = subprocess.run([sys.executable, "-c", source], capture_output=True, timeout=300)
+    out = proc.stdout.decode()
+    assert proc.returncode == 0 and out.startswith("ok after "), (
+        f"rc={proc.returncode} out={out!r}\n{proc.stderr.decode()[-3000:]}")
+    return int(out.split()[-1])

@@ -654,6 +654,34 @@ def test_group_by_fault_sweep():
         """)
 
 
+def test_group_by_key_strings_under_allocation_failure():
+    # Keys whose text needs fresh memory at each step: a non-ASCII repr (its UTF-8 form is made
+    # on demand) and a built-in type whose repr fails (its name is made on demand for the
+    # fallback text).
+    fault_sweep(
+        setup="""
+            import functools
+            class Mute:
+                def __call__(self):
+                    pass
+                def __repr__(self):
+                    raise ValueError("no text")
+            sys.unraisablehook = lambda report: None
+            keys = ["\u00e9t\u00e9", functools.partial(Mute()), "\u00e9t\u00e9", 7]
+            s = LumoSeq([0, 1, 2, 3])
+            def snapshot():
+                return (s.list(), s.len() - s.take(2**64 - 1)[0].len())
+        """,
+        call="""
+            r = s.group_by(lambda i: keys[i])
+            members = []
+            for _, g in r.list():
+                members.append(g.list())
+            assert members == [[0, 2], [1], [3]], members
+            return r
+        """)
+
+
 def test_to_dict_fault_sweep():
     fault_sweep(
         setup="""

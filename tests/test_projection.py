@@ -798,6 +798,8 @@ def test_enumerate_counts_past_the_64_bit_range():
         (2**64 - 2, "a"), (2**64 - 1, "b"), (2**64, "c")]
     assert LumoSeq(["a"]).enumerate(2**64 - 1).list() == [(2**64 - 1, "a")]
     assert LumoSeq(["a", "b"]).enumerate(2**64 - 1).list() == [(2**64 - 1, "a"), (2**64, "b")]
+    assert LumoSeq(["a", "b", "c"]).enumerate(2**64 - 1).list() == [
+        (2**64 - 1, "a"), (2**64, "b"), (2**64 + 1, "c")]
 
 
 def test_enumerate_empty_receiver():

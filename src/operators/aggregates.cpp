@@ -95,10 +95,10 @@ PyObject *aggregate(Seq *self, Aggregate op, const char *header) {
         return PyFloat_FromDouble(total / static_cast<double>(count));
     case Aggregate::Max:
     case Aggregate::Min:
-        if (!have_extreme) Py_RETURN_NONE;
-        return PyFloat_FromDouble(extreme);
+        break;
     }
-    Py_RETURN_NONE;
+    if (!have_extreme) Py_RETURN_NONE;
+    return PyFloat_FromDouble(extreme);
 }
 
 }  // namespace
