@@ -11,7 +11,7 @@ LUMO_COVERAGE=ON LUMO_WERROR=ON scripts/venv.sh "$py" .venv/coverage \
   --config-settings=build-dir="$build"
 .venv/coverage/bin/python -m pip install -q --disable-pip-version-check 'gcovr==8.3' 2>&1 | grep -v '^WARNING: Location' || true
 find "$build" -name '*.gcda' -delete
-.venv/coverage/bin/python -m pytest -q -p no:cacheprovider "$@"
+LUMO_COVERAGE_RUN=1 .venv/coverage/bin/python -m pytest -q -p no:cacheprovider "$@"
 .venv/coverage/bin/gcovr --root . --filter 'src/' --object-directory "$build" \
   --txt-metric branch --print-summary --exclude-throw-branches --exclude-unreachable-branches \
   --fail-under-line "${LUMO_MIN_LINE_COVERAGE:-95}" --txt - "$build" 

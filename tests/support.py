@@ -1,4 +1,5 @@
 """Shared test helpers: refcount balance, fd 2 capture, unraisable-hook recording, fault injection."""
+import ast
 import contextlib
 import gc
 import os
@@ -79,6 +80,8 @@ for _k in range({max_points}):
             _testcapi.remove_mem_hooks()
         assert snapshot() == _before, "receiver changed"
         sys.stdout.flush()
+        if os.environ.get("LUMO_COVERAGE_RUN"):
+            sys.exit(_outcome)  # a normal exit, so that gcov writes this child's counts
         os._exit(_outcome)
     _status = os.waitstatus_to_exitcode(os.waitpid(_pid, 0)[1])
     if _status not in (10, 11):
@@ -92,6 +95,32 @@ sys.exit(1)
 """
 
 
+def _hoist_lambdas(setup, call):
+    """Moves every lambda of `call` into `setup`, as a module-level name made before arming.
+
+    CPython 3.12 and 3.13 release a new function's code object twice when making the function
+    fails, which corrupts the heap of the process under test; so the armed code must create no
+    function. Lambdas become globals (they may use setup's names, not the call's locals); generator
+    expressions, nested functions and classes are refused.
+    """
+    tree = ast.parse(call)
+    hoisted = []
+
+    class Hoist(ast.NodeTransformer):
+        def visit_Lambda(self, node):
+            name = f"_lambda_{len(hoisted)}"
+            hoisted.append(f"{name} = {ast.unparse(node)}")
+            return ast.copy_location(ast.Name(id=name, ctx=ast.Load()), node)
+
+    for node in ast.walk(tree):
+        if isinstance(node, (ast.GeneratorExp, ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)):
+            raise ValueError(f"the armed call must not create a function: {ast.unparse(node)}")
+    if not any(isinstance(node, ast.Lambda) for node in ast.walk(tree)):
+        return setup, call
+    tree = ast.fix_missing_locations(Hoist().visit(tree))
+    return setup + "\n" + "\n".join(hoisted) + "\n", ast.unparse(tree)
+
+
 def fault_sweep(setup, call, max_points=400):
     """Runs `call` under _testcapi.set_nomemory(k, k + 1) for k = 0, 1, ... in fresh processes.
 
@@ -102,11 +131,12 @@ def fault_sweep(setup, call, max_points=400):
 
     One subprocess sets up and warms up once, then forks a child per injection point: each point
     starts from the same warmed-up state, and a crash or a broken interpreter stays in its child.
-    The child leaves through os._exit, so interpreter shutdown never runs with hooks half-armed.
+    The child leaves through os._exit, so interpreter shutdown never runs after an injected
+    failure, except in the coverage run, where the counters are written at a normal exit.
     """
     pytest.importorskip("_testcapi")
-    source = _SWEEP_TEMPLATE.format(setup=textwrap.dedent(setup),
-                                    call=textwrap.indent(textwrap.dedent(call), "    "),
+    setup, call = _hoist_lambdas(textwrap.dedent(setup), textwrap.dedent(call))
+    source = _SWEEP_TEMPLATE.format(setup=setup, call=textwrap.indent(call, "    "),
                                     max_points=max_points)
     proc = subprocess.run([sys.executable, "-c", source], capture_output=True, timeout=300)
     out = proc.stdout.decode()

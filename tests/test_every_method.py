@@ -243,3 +243,10 @@ return result
 def test_the_sweep_itself_catches_faults(body):
     with pytest.raises(AssertionError):
         sweep("list", body)
+
+
+@pytest.mark.parametrize("body", ["return sum(x for x in items)",
+                                  "def f():\n    pass\nreturn f"])
+def test_the_sweep_refuses_armed_code_that_creates_functions(body):
+    with pytest.raises(ValueError, match="must not create a function"):
+        sweep("list", body)
