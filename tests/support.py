@@ -65,6 +65,7 @@ def _call():
 {call}
 _before = snapshot()
 _call()                      # warm-up: caches and interned objects exist before arming
+_streak = 0
 for _k in range({max_points}):
     sys.stdout.flush()
     sys.stderr.flush()
@@ -87,8 +88,9 @@ for _k in range({max_points}):
     if _status not in (10, 11):
         sys.stdout.write("injection point %d: exit status %d" % (_k, _status))
         sys.exit(1)
-    if _status == 10:
-        sys.stdout.write("ok after %d" % _k)
+    _streak = _streak + 1 if _status == 10 else 0
+    if _streak == {streak}:
+        sys.stdout.write("ok after %d" % (_k + 1 - _streak))
         sys.exit(0)
 sys.stdout.write("still failing after %d injection points" % {max_points})
 sys.exit(1)
@@ -121,13 +123,15 @@ def _hoist_lambdas(setup, call):
     return setup + "\n" + "\n".join(hoisted) + "\n", ast.unparse(tree)
 
 
-def fault_sweep(setup, call, max_points=400):
+def fault_sweep(setup, call, max_points=600, streak=12):
     """Runs `call` under _testcapi.set_nomemory(k, k + 1) for k = 0, 1, ... in fresh processes.
 
     `setup` is module-level code that must define the inputs and a function `snapshot()` that
     describes the receiver; `call` is the body of a function (it may `return`). Every injection
     point must end in success or MemoryError with the receiver unchanged; the sweep stops at the
-    first k for which the call succeeds. Returns the number of failing points seen.
+    first k from which the call succeeds `streak` times in a row (a single success is not the end:
+    a failure that the interpreter swallows, such as one inside the unraisable hook, lets the call
+    succeed while later allocations are still untested). Returns that k.
 
     One subprocess sets up and warms up once, then forks a child per injection point: each point
     starts from the same warmed-up state, and a crash or a broken interpreter stays in its child.
@@ -137,7 +141,7 @@ def fault_sweep(setup, call, max_points=400):
     pytest.importorskip("_testcapi")
     setup, call = _hoist_lambdas(textwrap.dedent(setup), textwrap.dedent(call))
     source = _SWEEP_TEMPLATE.format(setup=setup, call=textwrap.indent(call, "    "),
-                                    max_points=max_points)
+                                    max_points=max_points, streak=streak)
     proc = subprocess.run([sys.executable, "-c", source], capture_output=True, timeout=300)
     out = proc.stdout.decode()
     assert proc.returncode == 0 and out.startswith("ok after "), (
