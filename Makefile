@@ -1,6 +1,7 @@
 # The two entry points: `make demo` and `make test`. `make sanitize` is the ASan + UBSan run,
-# `make coverage` the C++ line and branch coverage of the whole suite.
-.PHONY: demo test sanitize coverage bench
+# `make coverage` the C++ line and branch coverage of the whole suite, `make lint` clang-tidy
+# and cppcheck.
+.PHONY: demo test sanitize coverage lint bench
 demo:
 	bash scripts/demo.sh
 test:
@@ -9,5 +10,7 @@ sanitize:
 	bash scripts/sanitize.sh
 coverage:
 	bash scripts/coverage.sh
+lint:
+	bash scripts/lint.sh
 bench:
 	bash scripts/demo.sh bench/run.py

@@ -55,7 +55,8 @@ struct PyMemAllocator {
         if (p == nullptr) throw std::bad_alloc();
         return static_cast<T *>(p);
     }
-    void deallocate(T *p, std::size_t) noexcept { PyMem_Free(p); }
+    // The cast is spelled out: T is itself a pointer for a deque map or a hash table's buckets.
+    void deallocate(T *p, std::size_t) noexcept { PyMem_Free(static_cast<void *>(p)); }
 
     template <class U>
     bool operator==(const PyMemAllocator<U> &) const noexcept { return true; }

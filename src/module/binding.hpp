@@ -11,7 +11,7 @@
 
 namespace lumo {
 
-enum class ParamKind { Unsigned64, Signed64, StrictBool, TypeObject, List, Any };
+enum class ParamKind : std::uint8_t { Unsigned64, Signed64, StrictBool, TypeObject, List, Any };
 
 struct Param {
     const char *name;
@@ -20,7 +20,7 @@ struct Param {
 };
 
 struct Signature {
-    const char *method;
+    const char *method = nullptr;
     std::span<const Param> params;
 };
 

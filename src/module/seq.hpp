@@ -9,12 +9,15 @@
 
 namespace lumo {
 
+// No constructor ever runs: PyObject_GC_New allocates the object and allocate_seq sets each field.
+// cppcheck-suppress-begin uninitMemberVarNoCtor
 struct Seq {
     PyObject_HEAD
     ItemVec items;
     std::uint64_t cursor;
     std::atomic<std::int64_t> access_flag;  // 0 free, n > 0 shared readers, -1 exclusive
 };
+// cppcheck-suppress-end uninitMemberVarNoCtor
 
 // Set once by module initialisation; the type lives for the rest of the process.
 extern PyTypeObject *seq_type;

@@ -29,7 +29,7 @@ void write_stderr(const Bytes &text) noexcept {
     }
 }
 
-enum class Aggregate { Sum, Average, Max, Min };
+enum class Aggregate : std::uint8_t { Sum, Average, Max, Min };
 
 // Reads `item` as a double: 1 numeric, 0 not numeric (its exception discarded), -1 with an
 // interrupt or MemoryError pending. may run Python
