@@ -3,7 +3,7 @@
 // exceptions are allocation failures, and they stop here as MemoryError.
 #pragma once
 
-#include "module/seq.hpp"
+#include "core/seq.hpp"
 
 #include <stdexcept>
 

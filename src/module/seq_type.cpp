@@ -1,37 +1,20 @@
-// The LumoSeq type: its slots, its method table and new_sequence.
-// Dealloc may run finalizers of items; the vector is detached before any reference goes.
-#include "module/seq.hpp"
-
+// The LumoSeq type: its slots and its method table. Dealloc may run finalizers of items;
+// the storage is released through core/seq.cpp, which detaches it before any reference goes.
 #include "module/entry.hpp"
 #include "module/type.hpp"
 #include "operators/operators.hpp"
 
-#include <new>
 
 namespace lumo {
 
-PyTypeObject *seq_type = nullptr;
-
 namespace {
-
-// Allocates an untracked instance and constructs its fields. nullptr with MemoryError set.
-Seq *allocate_seq(PyTypeObject *type) noexcept {
-    Seq *self = PyObject_GC_New(Seq, type);
-    if (self == nullptr) return nullptr;
-    new (&self->items) ItemVec();
-    self->cursor = 0;
-    new (&self->access_flag) std::atomic<std::int64_t>(0);
-    return self;
-}
 
 void seq_dealloc(PyObject *op) noexcept {
     Seq *self = as_seq(op);
     PyTypeObject *type = Py_TYPE(op);
     PyObject_GC_UnTrack(op);
     Py_TRASHCAN_BEGIN(op, seq_dealloc)
-    release_items(self->items);
-    self->items.~ItemVec();
-    self->access_flag.~atomic();
+    release_seq_fields(self);
     PyObject_GC_Del(op);
     Py_DECREF(type);  // a heap type's instances own a reference to it; released last
     Py_TRASHCAN_END
@@ -41,8 +24,7 @@ void seq_dealloc(PyObject *op) noexcept {
 // objects in it, as for tuples.
 int seq_traverse(PyObject *op, visitproc visit, void *arg) noexcept {
     Py_VISIT(Py_TYPE(op));
-    for (const Owned &item : as_seq(op)->items) Py_VISIT(item.get());
-    return 0;
+    return visit_seq_fields(as_seq(op), visit, arg);
 }
 
 PyObject *seq_new(PyTypeObject *type, PyObject *args, PyObject *kwds) noexcept {
@@ -187,16 +169,6 @@ PyType_Spec seq_spec = {
 PyTypeObject *get_seq_type() noexcept {
     if (seq_type == nullptr) seq_type = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&seq_spec));
     return seq_type;
-}
-
-PyObject *new_sequence(ItemVec &&items, std::uint64_t cursor) noexcept {
-    ItemVec owned(std::move(items));  // released here if allocation fails
-    Seq *self = allocate_seq(seq_type);
-    if (self == nullptr) return nullptr;
-    self->items = std::move(owned);
-    self->cursor = cursor;
-    PyObject_GC_Track(self);  // visible to the collector only once complete
-    return reinterpret_cast<PyObject *>(self);
 }
 
 }  // namespace lumo

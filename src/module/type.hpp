@@ -1,7 +1,7 @@
 // Creation of the LumoSeq type object, once per process.
 #pragma once
 
-#include "module/seq.hpp"
+#include "core/seq.hpp"
 
 namespace lumo {
 

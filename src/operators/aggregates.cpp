@@ -1,8 +1,9 @@
 // Numeric aggregates: sum, average, max, min. The numeric conversion (__float__, __index__) and
 // the repr of non-numeric items run Python code under shared access. Warning lines go straight
 // to file descriptor 2, unbuffered, in scan order.
+#include "core/access.hpp"
 #include "core/errors.hpp"
-#include "core/shared.hpp"
+#include "operators/key_strings.hpp"
 #include "operators/operators.hpp"
 
 #include <cerrno>

@@ -1,7 +1,7 @@
 // Folding and key extremes: aggregate, min_by, max_by. The fold function, key selectors, the
 // keys' rich comparisons and truth tests run Python code under shared access.
+#include "core/binding.hpp"
 #include "core/errors.hpp"
-#include "module/binding.hpp"
 #include "operators/operators.hpp"
 
 namespace lumo {

@@ -1,9 +1,10 @@
 // Grouping and dictionaries: group_by (by key string, groups in first-seen order) and to_dict.
 // Key and value functions, keys' __repr__, and (in to_dict) keys' __hash__ / __eq__ run Python
 // code under shared access; everything built lives in locals until the result is made.
+#include "core/binding.hpp"
 #include "core/errors.hpp"
-#include "core/key_index.hpp"
-#include "module/binding.hpp"
+#include "operators/key_index.hpp"
+#include "operators/key_strings.hpp"
 #include "operators/operators.hpp"
 
 namespace lumo {

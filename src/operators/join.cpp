@@ -1,10 +1,12 @@
 // The key join. Key functions and keys' __repr__ run Python code under shared access. The inner
 // key objects are held until the join is done: a key whose repr shows its address then cannot be
 // matched by a later temporary that happens to reuse that address.
+#include "core/binding.hpp"
 #include "core/errors.hpp"
-#include "core/key_index.hpp"
-#include "module/binding.hpp"
+#include "operators/key_index.hpp"
+#include "operators/key_strings.hpp"
 #include "operators/operators.hpp"
+#include "operators/sequence_arguments.hpp"
 
 namespace lumo {
 

@@ -3,13 +3,13 @@
 // into MemoryError by the entry wrappers.
 #pragma once
 
-#include "module/seq.hpp"
+#include "core/seq.hpp"
 
 namespace lumo {
 
 #define LUMO_FAST(name) PyObject *name(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames)
 
-// conversions and element access (core/conversions.cpp)
+// conversions and element access (operators/conversions.cpp)
 PyObject *op_list(Seq *self);
 PyObject *op_tuple(Seq *self);
 PyObject *op_set(Seq *self);
@@ -35,7 +35,7 @@ LUMO_FAST(op_order_by);
 LUMO_FAST(op_group_by);
 LUMO_FAST(op_to_dict);
 
-// single-item additions (core/additions.cpp)
+// single-item additions (operators/additions.cpp)
 LUMO_FAST(op_append);
 LUMO_FAST(op_prepend);
 
@@ -53,7 +53,7 @@ LUMO_FAST(op_except_by);
 LUMO_FAST(op_intersect_by);
 LUMO_FAST(op_union_by);
 
-// cursor walk (core/cursor.cpp)
+// cursor walk (operators/cursor.cpp)
 LUMO_FAST(op_skip);
 PyObject *op_restart(Seq *self);
 LUMO_FAST(op_take);

@@ -2,8 +2,8 @@
 // Key functions and the keys' __lt__ / __bool__ run Python code; the sort's bounds depend only
 // on run lengths, never on what a comparison answers, so a lying __lt__ gives a wrong order and
 // nothing worse. Keys are held by `keys` for the whole sort.
+#include "core/binding.hpp"
 #include "core/errors.hpp"
-#include "module/binding.hpp"
 #include "operators/operators.hpp"
 
 namespace lumo {
@@ -59,7 +59,7 @@ bool stable_sort_indexes(Before before, IndexVec &order) {
 
 // When every key is an exact float, or an exact int that fits in 64 bits, Python's `<` on them
 // is the processor's comparison (NaN included), so the same merge runs on C values and no
-// Python code is called. Fills `values` and returns true in that case.
+// Python code is called. Fills `reals` or `ints` and returns true in that case.
 bool native_keys(const ItemVec &keys, std::vector<double, PyMemAllocator<double>> &reals,
                  std::vector<long long, PyMemAllocator<long long>> &ints) {
     bool all_float = true, all_int = true;

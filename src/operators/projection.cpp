@@ -1,7 +1,7 @@
 // Projection and filtering: select, where, of_type, cast, enumerate. Callbacks, instance checks
 // and casts run Python code under shared access; the result is built in a private vector.
+#include "core/binding.hpp"
 #include "core/errors.hpp"
-#include "module/binding.hpp"
 #include "operators/operators.hpp"
 
 #include <limits>

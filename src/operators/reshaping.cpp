@@ -1,8 +1,9 @@
-// Reshaping: chunk and flatten. Neither calls Python code. flatten walks with an explicit stack
-// (deep nesting cannot overflow the native stack) and refuses a container already on its path.
-#include "core/shared.hpp"
-#include "module/binding.hpp"
+// Reshaping: chunk and flatten. Only the conversion of chunk_size may run Python code
+// (__index__), before any item is read. flatten walks with an explicit stack (deep nesting
+// cannot overflow the native stack) and refuses a container already on its path.
+#include "core/binding.hpp"
 #include "operators/operators.hpp"
+#include "operators/sequence_arguments.hpp"
 
 #include <unordered_set>
 

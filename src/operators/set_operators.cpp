@@ -1,10 +1,11 @@
 // Whole-element and key-based set operators. Sameness is Python `==` by linear scans, never
 // hashing; __eq__, __bool__ and key selectors run Python code while the receiver is under shared
 // access. Arguments are copied into private vectors first, so such code cannot change a scan.
+#include "core/binding.hpp"
 #include "core/errors.hpp"
-#include "core/shared.hpp"
-#include "module/binding.hpp"
+#include "operators/element_equality.hpp"
 #include "operators/operators.hpp"
+#include "operators/sequence_arguments.hpp"
 
 namespace lumo {
 
@@ -45,7 +46,8 @@ bool distinct_run(const ItemVec &run, ItemVec &out) {
 
 ItemVec items_of(const Seq *s) { return copy_items(s); }
 
-// Keeps the receiver's distinct items whose membership in `other` equals `wanted`.
+// Appends to `out` each item of `mine` whose membership in `theirs` equals `wanted` (the item
+// on the left of each comparison). False with an exception set.
 bool filter_by_membership(const ItemVec &mine, const ItemVec &theirs, bool wanted, ItemVec &out) {
     for (const Owned &x : mine) {
         std::ptrdiff_t at = find_equal(theirs, x.get(), true);

@@ -1,7 +1,8 @@
-// Zipping: zip and zips. No Python code runs; inputs are copied into private vectors first.
-#include "core/shared.hpp"
-#include "module/binding.hpp"
+// Zipping: zip and zips. Only the conversion of until_exhausted may run Python code (a NumPy
+// truth slot), before any input is read; the inputs are then copied into private vectors.
+#include "core/binding.hpp"
 #include "operators/operators.hpp"
+#include "operators/sequence_arguments.hpp"
 
 #include <algorithm>
 

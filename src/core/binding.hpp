@@ -2,7 +2,7 @@
 // Binding itself runs no Python code; converting a typed parameter may (__index__, nb_bool).
 #pragma once
 
-#include "module/seq.hpp"
+#include "core/access.hpp"
 
 #include <array>
 #include <optional>

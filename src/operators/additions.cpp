@@ -1,5 +1,5 @@
 // Single-item additions: append and prepend carry the receiver's cursor over. No Python code runs.
-#include "module/binding.hpp"
+#include "core/binding.hpp"
 #include "operators/operators.hpp"
 
 namespace lumo {

@@ -1,37 +1,10 @@
-// Sequence arguments, element equality and key strings. Equality and key strings run Python
-// code (__eq__, __bool__, __repr__); sequence arguments run none.
-#include "core/shared.hpp"
+// Key strings. repr() runs Python code (__repr__); a failure is reported to the unraisable hook,
+// which may run Python too, and replaced by a fixed text naming the key's type.
+#include "operators/key_strings.hpp"
 
 #include "core/errors.hpp"
 
 namespace lumo {
-
-bool sequence_argument_items(PyObject *argument, const char *message, ItemVec &out) {
-    if (is_seq(argument)) {
-        SharedAccess access(as_seq(argument));
-        if (!access) return false;
-        out = copy_items(as_seq(argument));
-        return true;
-    }
-    if (PyList_Check(argument)) {
-        out.clear();
-        append_borrowed(out, PySequence_Fast_ITEMS(argument), static_cast<std::size_t>(PyList_GET_SIZE(argument)));
-        return true;
-    }
-    if (PyTuple_Check(argument)) {
-        out.clear();
-        append_borrowed(out, PySequence_Fast_ITEMS(argument), static_cast<std::size_t>(PyTuple_GET_SIZE(argument)));
-        return true;
-    }
-    PyErr_SetString(PyExc_TypeError, message);
-    return false;
-}
-
-int elements_equal(PyObject *left, PyObject *right) noexcept {
-    Owned result{PyObject_RichCompare(left, right, Py_EQ)};  // may run Python
-    if (!result) return discard_pending_error() ? 0 : -1;
-    return PyObject_IsTrue(result.get());  // may run Python; its exception propagates
-}
 
 namespace {
 
@@ -67,7 +40,7 @@ bool key_string(PyObject *key, Bytes &out) {
     } else if (pending_error_is_fatal()) {
         return false;
     }
-    PyErr_WriteUnraisable(key);  // clears the error; the default hook prints a report
+    PyErr_WriteUnraisable(key);  // clears the error; the hook may run Python
     out.clear();
     Owned name{PyType_GetName(Py_TYPE(key))};
     Py_ssize_t size = 0;

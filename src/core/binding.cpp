@@ -1,6 +1,6 @@
 // Argument binding and parameter conversion for the fast-call-with-keywords methods.
 // Binding runs no Python code; conversion may (__index__, a NumPy truth slot).
-#include "module/binding.hpp"
+#include "core/binding.hpp"
 
 #include "core/errors.hpp"
 

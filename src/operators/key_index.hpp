@@ -2,7 +2,7 @@
 // first seen. Used by group_by and join. All memory comes from PyMem.
 #pragma once
 
-#include "core/shared.hpp"
+#include "core/owned.hpp"
 
 #include <deque>
 #include <string_view>

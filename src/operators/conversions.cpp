@@ -1,6 +1,7 @@
-// Conversions back to Python values and element access. Only `set` runs Python code (the
-// items' __hash__ and __eq__); the receiver is under shared access throughout.
-#include "module/binding.hpp"
+// Conversions back to Python values and element access. `set` runs the items' __hash__ and
+// __eq__, and `at` converts its index through __index__; the receiver is under shared access
+// throughout, and nothing here changes it.
+#include "core/binding.hpp"
 #include "operators/operators.hpp"
 
 namespace lumo {

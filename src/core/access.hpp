@@ -1,33 +1,11 @@
-// The LumoSeq object, result creation and the access discipline on a sequence.
-// A sequence never changes after creation; the access flag only orders skip against readers.
+// The access discipline on a sequence: any number of shared readers, or one exclusive holder
+// (skip, while its count is converted). Python code that runs meanwhile may re-enter the module
+// or switch threads; the flag turns such an overlap into a clear RuntimeError.
 #pragma once
 
-#include "core/owned.hpp"
-
-#include <atomic>
-#include <cstdint>
+#include "core/seq.hpp"
 
 namespace lumo {
-
-// No constructor ever runs: PyObject_GC_New allocates the object and allocate_seq sets each field.
-// cppcheck-suppress-begin uninitMemberVarNoCtor
-struct Seq {
-    PyObject_HEAD
-    ItemVec items;
-    std::uint64_t cursor;
-    std::atomic<std::int64_t> access_flag;  // 0 free, n > 0 shared readers, -1 exclusive
-};
-// cppcheck-suppress-end uninitMemberVarNoCtor
-
-// Set once by module initialisation; the type lives for the rest of the process.
-extern PyTypeObject *seq_type;
-
-inline bool is_seq(PyObject *o) noexcept { return Py_IS_TYPE(o, seq_type); }
-inline Seq *as_seq(PyObject *o) noexcept { return reinterpret_cast<Seq *>(o); }
-
-// The one way results are born. Moves `items` in; returns a new reference, or nullptr with
-// MemoryError set, in which case the references of `items` have been released.
-PyObject *new_sequence(ItemVec &&items, std::uint64_t cursor) noexcept;
 
 // Shared access: any number of readers, refused while skip holds the sequence.
 class SharedAccess {
@@ -73,13 +51,5 @@ public:
 private:
     Seq *seq_;
 };
-
-// Copies all item references of `s` (one new reference each), exactly sized.
-inline ItemVec copy_items(const Seq *s) {
-    ItemVec out;
-    out.reserve(s->items.size());
-    for (const Owned &item : s->items) out.push_back(Owned::borrow(item.get()));
-    return out;
-}
 
 }  // namespace lumo

@@ -1,8 +1,8 @@
 // The cursor walk: skip, restart, take, skip_while, take_while. Each returns new sequences and
 // leaves the receiver as it was. Predicates run Python code under shared access; skip holds
 // exclusive access while its count is converted (which may run __index__).
+#include "core/binding.hpp"
 #include "core/errors.hpp"
-#include "module/binding.hpp"
 #include "operators/operators.hpp"
 
 namespace lumo {

@@ -1,0 +1,41 @@
+// The sequence object's storage: allocation, release, traversal, and result creation.
+// Release may run finalizers of items; the vector is detached before any reference goes.
+#include "core/seq.hpp"
+
+#include <new>
+
+namespace lumo {
+
+PyTypeObject *seq_type = nullptr;
+
+Seq *allocate_seq(PyTypeObject *type) noexcept {
+    Seq *self = PyObject_GC_New(Seq, type);
+    if (self == nullptr) return nullptr;
+    new (&self->items) ItemVec();
+    self->cursor = 0;
+    new (&self->access_flag) std::atomic<std::int64_t>(0);
+    return self;
+}
+
+void release_seq_fields(Seq *self) noexcept {
+    release_items(self->items);
+    self->items.~ItemVec();
+    self->access_flag.~atomic();
+}
+
+int visit_seq_fields(Seq *self, visitproc visit, void *arg) noexcept {
+    for (const Owned &item : self->items) Py_VISIT(item.get());
+    return 0;
+}
+
+PyObject *new_sequence(ItemVec &&items, std::uint64_t cursor) noexcept {
+    ItemVec owned(std::move(items));  // released here if allocation fails
+    Seq *self = allocate_seq(seq_type);
+    if (self == nullptr) return nullptr;
+    self->items = std::move(owned);
+    self->cursor = cursor;
+    PyObject_GC_Track(self);  // visible to the collector only once complete
+    return reinterpret_cast<PyObject *>(self);
+}
+
+}  // namespace lumo

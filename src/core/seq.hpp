@@ -1,0 +1,50 @@
+// The LumoSeq object and the one way results are born. A sequence never changes after creation;
+// its access flag (core/access.hpp) only orders skip against readers.
+#pragma once
+
+#include "core/owned.hpp"
+
+#include <atomic>
+#include <cstdint>
+
+namespace lumo {
+
+// No constructor ever runs: PyObject_GC_New allocates the object and allocate_seq sets each field.
+// cppcheck-suppress-begin uninitMemberVarNoCtor
+struct Seq {
+    PyObject_HEAD
+    ItemVec items;
+    std::uint64_t cursor;
+    std::atomic<std::int64_t> access_flag;  // 0 free, n > 0 shared readers, -1 exclusive
+};
+// cppcheck-suppress-end uninitMemberVarNoCtor
+
+// Set once by module initialisation; the type lives for the rest of the process.
+extern PyTypeObject *seq_type;
+
+inline bool is_seq(PyObject *o) noexcept { return Py_IS_TYPE(o, seq_type); }
+inline Seq *as_seq(PyObject *o) noexcept { return reinterpret_cast<Seq *>(o); }
+
+// Allocates an untracked instance of `type` with no items, cursor 0 and a free access flag.
+// nullptr with MemoryError set.
+Seq *allocate_seq(PyTypeObject *type) noexcept;
+
+// Releases what `self` holds, from index 0 upward. Runs in dealloc; may run finalizers.
+void release_seq_fields(Seq *self) noexcept;
+
+// Visits every strong reference `self` holds besides its type. For tp_traverse.
+int visit_seq_fields(Seq *self, visitproc visit, void *arg) noexcept;
+
+// The one way results are born. Moves `items` in; returns a new reference, or nullptr with
+// MemoryError set, in which case the references of `items` have been released.
+PyObject *new_sequence(ItemVec &&items, std::uint64_t cursor) noexcept;
+
+// Copies all item references of `s` (one new reference each), exactly sized.
+inline ItemVec copy_items(const Seq *s) {
+    ItemVec out;
+    out.reserve(s->items.size());
+    for (const Owned &item : s->items) out.push_back(Owned::borrow(item.get()));
+    return out;
+}
+
+}  // namespace lumo
