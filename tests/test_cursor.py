@@ -751,16 +751,21 @@ def test_refcounts_balanced_on_failure(case):
     assert state(s) == (items, 1)
 
 
-def test_results_hold_one_reference_per_slot():
+def test_taken_items_are_copied_and_the_advanced_sequence_shares_its_receivers():
     item = Item("x")
     s = LumoSeq([item, item])
     base = sys.getrefcount(item)
     taken, advanced = s.take(1)
-    assert sys.getrefcount(item) == base + 3
+    assert sys.getrefcount(item) == base + 1  # the taken slot only
+    skipped = advanced.skip(1).restart()
+    assert sys.getrefcount(item) == base + 1
+    del s, advanced  # the sharer keeps the storage, and so both slots, alive
+    assert sys.getrefcount(item) == base + 1
+    assert skipped.list() == [item, item]
     del taken
-    assert sys.getrefcount(item) == base + 2
-    del advanced
     assert sys.getrefcount(item) == base
+    del skipped
+    assert sys.getrefcount(item) == base - 2
 
 
 # --- fault injection -----------------------------------------------------------------------

@@ -1,5 +1,6 @@
-// The LumoSeq object and the one way results are born. A sequence never changes after creation;
-// its access flag (core/access.hpp) only orders skip against readers.
+// The LumoSeq object, its storage and the ways results are born. A sequence never changes after
+// creation; its access flag (core/access.hpp) only orders skip against readers. A result whose
+// items are exactly its receiver's shares the receiver's storage instead of copying it.
 #pragma once
 
 #include "core/owned.hpp"
@@ -11,11 +12,18 @@ namespace lumo {
 
 // No constructor ever runs: PyObject_GC_New allocates the object and allocate_seq sets each field.
 // cppcheck-suppress-begin uninitMemberVarNoCtor
+//
+// Storage is owned by exactly one sequence. A sharer holds a strong reference to that owner, never
+// to another sharer, so sharing never builds chains; its own `storage` stays empty. Only the owner
+// visits and releases the item references, so the collector sees each of them exactly once.
 struct Seq {
     PyObject_HEAD
-    ItemVec items;
+    ItemVec storage;  // the item vector, when this sequence owns it
+    Seq *owner;       // strong reference to the sequence whose storage this one shares, or nullptr
     std::uint64_t cursor;
     std::atomic<std::int64_t> access_flag;  // 0 free, n > 0 shared readers, -1 exclusive
+
+    const ItemVec &items() const noexcept { return owner != nullptr ? owner->storage : storage; }
 };
 // cppcheck-suppress-end uninitMemberVarNoCtor
 
@@ -29,7 +37,8 @@ inline Seq *as_seq(PyObject *o) noexcept { return reinterpret_cast<Seq *>(o); }
 // nullptr with MemoryError set.
 Seq *allocate_seq(PyTypeObject *type) noexcept;
 
-// Releases what `self` holds, from index 0 upward. Runs in dealloc; may run finalizers.
+// Releases what `self` holds: its items from index 0 upward, or its owner. Runs in dealloc; may
+// run finalizers.
 void release_seq_fields(Seq *self) noexcept;
 
 // Visits every strong reference `self` holds besides its type. For tp_traverse.
@@ -39,11 +48,15 @@ int visit_seq_fields(Seq *self, visitproc visit, void *arg) noexcept;
 // MemoryError set, in which case the references of `items` have been released.
 PyObject *new_sequence(ItemVec &&items, std::uint64_t cursor) noexcept;
 
+// A new sequence with exactly the items of `receiver` and `cursor`, sharing the receiver's storage:
+// constant time, whatever the length. Returns a new reference, or nullptr with MemoryError set.
+PyObject *new_sharing_sequence(Seq *receiver, std::uint64_t cursor) noexcept;
+
 // Copies all item references of `s` (one new reference each), exactly sized.
 inline ItemVec copy_items(const Seq *s) {
     ItemVec out;
-    out.reserve(s->items.size());
-    for (const Owned &item : s->items) out.push_back(Owned::borrow(item.get()));
+    out.reserve(s->items().size());
+    for (const Owned &item : s->items()) out.push_back(Owned::borrow(item.get()));
     return out;
 }
 

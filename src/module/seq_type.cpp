@@ -41,7 +41,7 @@ PyObject *seq_new(PyTypeObject *type, PyObject *args, PyObject *kwds) noexcept {
         append_borrowed(copy, PySequence_Fast_ITEMS(items), static_cast<std::size_t>(PyList_GET_SIZE(items)));
         Seq *self = allocate_seq(type);
         if (self == nullptr) return nullptr;  // `copy` releases its references
-        self->items = std::move(copy);
+        self->storage = std::move(copy);
         PyObject_GC_Track(self);
         return reinterpret_cast<PyObject *>(self);
     } catch (const std::bad_alloc &) {

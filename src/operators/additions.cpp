@@ -13,8 +13,8 @@ PyObject *op_append(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject
     BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
     if (!a) return nullptr;
     ItemVec out;
-    out.reserve(self->items.size() + 1);
-    for (const Owned &item : self->items) out.push_back(Owned::borrow(item.get()));
+    out.reserve(self->items().size() + 1);
+    for (const Owned &item : self->items()) out.push_back(Owned::borrow(item.get()));
     out.push_back(Owned::borrow(a.object(0)));
     return new_sequence(std::move(out), self->cursor);
 }
@@ -24,9 +24,9 @@ PyObject *op_prepend(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObjec
     BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
     if (!a) return nullptr;
     ItemVec out;
-    out.reserve(self->items.size() + 1);
+    out.reserve(self->items().size() + 1);
     out.push_back(Owned::borrow(a.object(0)));
-    for (const Owned &item : self->items) out.push_back(Owned::borrow(item.get()));
+    for (const Owned &item : self->items()) out.push_back(Owned::borrow(item.get()));
     return new_sequence(std::move(out), self->cursor);
 }
 

@@ -50,14 +50,14 @@ int numeric_value(PyObject *item, double &out) noexcept {
 PyObject *aggregate(Seq *self, Aggregate op, const char *header) {
     SharedAccess access(self);
     if (!access) return nullptr;
-    if (self->items.empty()) Py_RETURN_NONE;
+    if (self->items().empty()) Py_RETURN_NONE;
     bool header_written = false, have_extreme = false;
     double total = 0.0, extreme = 0.0;
     std::uint64_t count = 0;
     Bytes line, repr_text;
-    for (std::size_t i = 0; i < self->items.size(); ++i) {
+    for (std::size_t i = 0; i < self->items().size(); ++i) {
         double v = 0.0;
-        int numeric = numeric_value(self->items[i].get(), v);
+        int numeric = numeric_value(self->items()[i].get(), v);
         if (numeric < 0) return nullptr;
         if (numeric) {
             switch (op) {
@@ -79,7 +79,7 @@ PyObject *aggregate(Seq *self, Aggregate op, const char *header) {
             write_stderr(line);
             header_written = true;
         }
-        if (!key_string(self->items[i].get(), repr_text)) return nullptr;  // may run Python
+        if (!key_string(self->items()[i].get(), repr_text)) return nullptr;  // may run Python
         char digits[24];
         auto end = std::to_chars(digits, digits + sizeof digits, static_cast<unsigned long long>(i)).ptr;
         line.assign("  at index ");

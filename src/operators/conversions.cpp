@@ -10,10 +10,10 @@ namespace {
 
 // Returns a new list of the receiver's items, or nullptr.
 PyObject *items_as_list(const Seq *self) noexcept {
-    const std::size_t n = self->items.size();
+    const std::size_t n = self->items().size();
     Owned list{PyList_New(static_cast<Py_ssize_t>(n))};
     if (!list) return nullptr;
-    for (std::size_t i = 0; i < n; ++i) PyList_SET_ITEM(list.get(), i, Py_NewRef(self->items[i].get()));
+    for (std::size_t i = 0; i < n; ++i) PyList_SET_ITEM(list.get(), i, Py_NewRef(self->items()[i].get()));
     return list.release();
 }
 
@@ -36,10 +36,10 @@ PyObject *op_list(Seq *self) {
 PyObject *op_tuple(Seq *self) {
     SharedAccess access(self);
     if (!access) return nullptr;
-    const std::size_t n = self->items.size();
+    const std::size_t n = self->items().size();
     PyObject *tuple = PyTuple_New(static_cast<Py_ssize_t>(n));
     if (tuple == nullptr) return nullptr;
-    for (std::size_t i = 0; i < n; ++i) PyTuple_SET_ITEM(tuple, i, Py_NewRef(self->items[i].get()));
+    for (std::size_t i = 0; i < n; ++i) PyTuple_SET_ITEM(tuple, i, Py_NewRef(self->items()[i].get()));
     return tuple;
 }
 
@@ -48,7 +48,7 @@ PyObject *op_set(Seq *self) {
     if (!access) return nullptr;
     Owned set{PySet_New(nullptr)};
     if (!set) return nullptr;
-    for (const Owned &item : self->items) {
+    for (const Owned &item : self->items()) {
         if (PySet_Add(set.get(), item.get()) < 0) return nullptr;  // may run Python
     }
     return set.release();
@@ -65,13 +65,13 @@ PyObject *op_iter(Seq *self) {
 PyObject *op_len(Seq *self) {
     SharedAccess access(self);
     if (!access) return nullptr;
-    return PyLong_FromUnsignedLongLong(self->items.size());
+    return PyLong_FromUnsignedLongLong(self->items().size());
 }
 
 PyObject *op_empty(Seq *self) {
     SharedAccess access(self);
     if (!access) return nullptr;
-    return PyBool_FromLong(self->items.empty());
+    return PyBool_FromLong(self->items().empty());
 }
 
 PyObject *op_at(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -79,10 +79,10 @@ PyObject *op_at(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kw
     static constexpr Signature sig{"at", params};
     BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
     if (!a) return nullptr;
-    const auto length = static_cast<std::int64_t>(self->items.size());
+    const auto length = static_cast<std::int64_t>(self->items().size());
     std::int64_t position = a[0].i64;
     if (position < 0) position += length;  // cannot overflow: length is far below 2^63
-    PyObject *item = (position >= 0 && position < length) ? self->items[position].get() : nullptr;
+    PyObject *item = (position >= 0 && position < length) ? self->items()[position].get() : nullptr;
     return item_or_default(item, a.object(1));
 }
 
@@ -90,14 +90,14 @@ PyObject *op_first(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject 
     static constexpr Signature sig{"first", default_only};
     BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
     if (!a) return nullptr;
-    return item_or_default(self->items.empty() ? nullptr : self->items.front().get(), a.object(0));
+    return item_or_default(self->items().empty() ? nullptr : self->items().front().get(), a.object(0));
 }
 
 PyObject *op_last(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     static constexpr Signature sig{"last", default_only};
     BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
     if (!a) return nullptr;
-    return item_or_default(self->items.empty() ? nullptr : self->items.back().get(), a.object(0));
+    return item_or_default(self->items().empty() ? nullptr : self->items().back().get(), a.object(0));
 }
 
 }  // namespace lumo

@@ -14,18 +14,19 @@ constexpr Param predicate_param[] = {{"predicate", ParamKind::Any, true}};
 
 // The cursor after advancing by `n`, clamped to the length without overflow.
 std::uint64_t advanced_cursor(const Seq *self, std::uint64_t n) noexcept {
-    const std::uint64_t remaining = self->items.size() - self->cursor;
+    const std::uint64_t remaining = self->items().size() - self->cursor;
     return self->cursor + (n < remaining ? n : remaining);
 }
 
-// Returns a new sequence with all of the receiver's items and `cursor`, or nullptr.
-PyObject *advanced(const Seq *self, std::uint64_t cursor) { return new_sequence(copy_items(self), cursor); }
+// Returns a new sequence with all of the receiver's items and `cursor`, or nullptr. It shares the
+// receiver's storage, so each step of a walk costs the same whatever the length.
+PyObject *advanced(Seq *self, std::uint64_t cursor) noexcept { return new_sharing_sequence(self, cursor); }
 
 // Returns the pair (items cursor..end as a new sequence, the receiver advanced to `end`).
-PyObject *taken_and_advanced(const Seq *self, std::uint64_t end) {
+PyObject *taken_and_advanced(Seq *self, std::uint64_t end) {
     ItemVec taken;
     taken.reserve(end - self->cursor);
-    for (std::uint64_t i = self->cursor; i < end; ++i) taken.push_back(Owned::borrow(self->items[i].get()));
+    for (std::uint64_t i = self->cursor; i < end; ++i) taken.push_back(Owned::borrow(self->items()[i].get()));
     Owned first{new_sequence(std::move(taken), 0)};
     if (!first) return nullptr;
     Owned second{advanced(self, end)};
@@ -37,8 +38,8 @@ PyObject *taken_and_advanced(const Seq *self, std::uint64_t end) {
 // it answered false (or the length), or -1 with an exception set. may run Python
 std::int64_t scan_while(const Seq *self, PyObject *predicate) noexcept {
     std::uint64_t i = self->cursor;
-    for (; i < self->items.size(); ++i) {
-        Owned answer{call1(predicate, self->items[i].get())};
+    for (; i < self->items().size(); ++i) {
+        Owned answer{call1(predicate, self->items()[i].get())};
         if (!answer) return -1;
         int truth = strict_bool(answer.get());
         if (truth < 0) return -1;

@@ -14,13 +14,13 @@ PyObject *extreme_by(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObjec
                      int op) {
     BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
     if (!a) return nullptr;
-    if (self->items.empty()) Py_RETURN_NONE;
+    if (self->items().empty()) Py_RETURN_NONE;
     PyObject *key_selector = a.object(0);
-    PyObject *best = self->items[0].get();  // held by the receiver
+    PyObject *best = self->items()[0].get();  // held by the receiver
     Owned best_key{call1(key_selector, best)};  // may run Python
     if (!best_key) return nullptr;
-    for (std::size_t i = 1; i < self->items.size(); ++i) {
-        PyObject *item = self->items[i].get();
+    for (std::size_t i = 1; i < self->items().size(); ++i) {
+        PyObject *item = self->items()[i].get();
         Owned key{call1(key_selector, item)};
         if (!key) return nullptr;
         Owned result{PyObject_RichCompare(key.get(), best_key.get(), op)};
@@ -47,7 +47,7 @@ PyObject *op_aggregate(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObj
     static constexpr Signature sig{"aggregate", params};
     BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
     if (!a) return nullptr;
-    if (self->items.empty()) {
+    if (self->items().empty()) {
         PyErr_SetString(PyExc_ValueError, "Cannot aggregate an empty sequence");
         return nullptr;
     }
@@ -56,11 +56,11 @@ PyObject *op_aggregate(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObj
     if (a.object(1) != nullptr) {
         accumulator = Owned::borrow(a.object(1));
     } else {
-        accumulator = Owned::borrow(self->items[0].get());
+        accumulator = Owned::borrow(self->items()[0].get());
         first = 1;
     }
-    for (std::size_t i = first; i < self->items.size(); ++i) {
-        Owned next{call2(a.object(0), accumulator.get(), self->items[i].get())};  // may run Python
+    for (std::size_t i = first; i < self->items().size(); ++i) {
+        Owned next{call2(a.object(0), accumulator.get(), self->items()[i].get())};  // may run Python
         if (!next) return nullptr;
         accumulator = std::move(next);
     }

@@ -16,7 +16,7 @@ PyObject *op_group_by(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObje
     if (!a) return nullptr;
     KeyIndex index;
     Bytes text;
-    for (const Owned &item : self->items) {
+    for (const Owned &item : self->items()) {
         Owned key{call1(a.object(0), item.get())};  // may run Python
         if (!key || !key_string(key.get(), text)) return nullptr;
         index.group_for(text, key).items.push_back(Owned::borrow(item.get()));
@@ -40,7 +40,7 @@ PyObject *op_to_dict(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObjec
     if (!a) return nullptr;
     Owned dict{PyDict_New()};
     if (!dict) return nullptr;
-    for (const Owned &item : self->items) {
+    for (const Owned &item : self->items()) {
         Owned key{call1(a.object(0), item.get())};  // may run Python
         if (!key) return nullptr;
         Owned value{call1(a.object(1), item.get())};

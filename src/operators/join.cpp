@@ -32,7 +32,7 @@ PyObject *op_join(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *
     }
 
     ItemVec out;
-    for (const Owned &outer : self->items) {
+    for (const Owned &outer : self->items()) {
         Owned key{call1(a.object(1), outer.get())};  // may run Python
         if (!key || !key_string(key.get(), text)) return nullptr;
         const KeyGroup *group = index.find(text);

@@ -92,8 +92,8 @@ PyObject *op_rev(Seq *self) {
     SharedAccess access(self);
     if (!access) return nullptr;
     ItemVec out;
-    out.reserve(self->items.size());
-    for (auto it = self->items.rbegin(); it != self->items.rend(); ++it) out.push_back(Owned::borrow(it->get()));
+    out.reserve(self->items().size());
+    for (auto it = self->items().rbegin(); it != self->items().rend(); ++it) out.push_back(Owned::borrow(it->get()));
     return new_sequence(std::move(out), 0);
 }
 
@@ -102,10 +102,10 @@ PyObject *op_order_by(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObje
     static constexpr Signature sig{"order_by", params};
     BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
     if (!a) return nullptr;
-    const std::size_t n = self->items.size();
+    const std::size_t n = self->items().size();
     ItemVec keys;
     keys.reserve(n);
-    for (const Owned &item : self->items) {
+    for (const Owned &item : self->items()) {
         Owned key{call1(a.object(0), item.get())};  // may run Python
         if (!key) return nullptr;
         keys.push_back(std::move(key));
@@ -127,7 +127,7 @@ PyObject *op_order_by(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObje
     }
     ItemVec out;
     out.reserve(n);
-    for (std::size_t index : order) out.push_back(Owned::borrow(self->items[index].get()));
+    for (std::size_t index : order) out.push_back(Owned::borrow(self->items()[index].get()));
     release_items(keys);
     return new_sequence(std::move(out), 0);
 }

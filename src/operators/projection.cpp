@@ -49,10 +49,10 @@ PyObject *op_enumerate(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObj
     if (!a) return nullptr;
     const std::uint64_t start = a[0].u64;
     ItemVec out;
-    out.reserve(self->items.size());
+    out.reserve(self->items().size());
     constexpr std::uint64_t u64_max = std::numeric_limits<std::uint64_t>::max();
     Owned one, big_index;  // past 2^64 - 1 the count goes on as a Python int
-    for (std::size_t p = 0; p < self->items.size(); ++p) {
+    for (std::size_t p = 0; p < self->items().size(); ++p) {
         Owned index;
         if (!big_index && p <= u64_max - start) {
             index = Owned(PyLong_FromUnsignedLongLong(start + p));
@@ -69,7 +69,7 @@ PyObject *op_enumerate(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObj
             index = Owned::borrow(big_index.get());
         }
         if (!index) return nullptr;
-        PyObject *pair = PyTuple_Pack(2, index.get(), self->items[p].get());
+        PyObject *pair = PyTuple_Pack(2, index.get(), self->items()[p].get());
         if (pair == nullptr) return nullptr;
         out.push_back(Owned(pair));
     }
@@ -82,8 +82,8 @@ PyObject *op_select(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject
     BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
     if (!a) return nullptr;
     ItemVec out;
-    out.reserve(self->items.size());
-    for (const Owned &item : self->items) {
+    out.reserve(self->items().size());
+    for (const Owned &item : self->items()) {
         Owned value{call1(a.object(0), item.get())};  // may run Python
         if (!value) return nullptr;                    // the callback's own exception, unchanged
         out.push_back(std::move(value));
@@ -97,8 +97,8 @@ PyObject *op_where(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject 
     BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
     if (!a) return nullptr;
     ItemVec out;
-    out.reserve(self->items.size());
-    for (const Owned &item : self->items) {
+    out.reserve(self->items().size());
+    for (const Owned &item : self->items()) {
         Owned answer{call1(a.object(0), item.get())};  // may run Python
         if (!answer) return nullptr;
         int keep = strict_bool(answer.get());
@@ -114,8 +114,8 @@ PyObject *op_of_type(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObjec
     BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
     if (!a) return nullptr;
     ItemVec out;
-    out.reserve(self->items.size());
-    for (const Owned &item : self->items) {
+    out.reserve(self->items().size());
+    for (const Owned &item : self->items()) {
         int is = PyObject_IsInstance(item.get(), a.object(0));  // may run Python (__instancecheck__)
         if (is < 0) return nullptr;
         if (is) out.push_back(Owned::borrow(item.get()));
@@ -131,9 +131,9 @@ PyObject *op_cast(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *
     PyObject *ty = a.object(0);
     const bool silent = a[1].flag;
     ItemVec out;
-    out.reserve(self->items.size());
-    for (std::size_t i = 0; i < self->items.size(); ++i) {
-        Owned value{call1(ty, self->items[i].get())};  // may run Python
+    out.reserve(self->items().size());
+    for (std::size_t i = 0; i < self->items().size(); ++i) {
+        Owned value{call1(ty, self->items()[i].get())};  // may run Python
         if (value) {
             out.push_back(std::move(value));
             continue;

@@ -19,7 +19,7 @@ PyObject *op_chunk(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject 
         PyErr_SetString(PyExc_ValueError, "Chunk size must be greater than 0");
         return nullptr;
     }
-    const std::size_t n = self->items.size();
+    const std::size_t n = self->items().size();
     ItemVec out;
     out.reserve(n / size + (n % size != 0));
     // Boundaries come from what is left, so no product or sum can pass 2^64 - 1.
@@ -27,7 +27,7 @@ PyObject *op_chunk(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject 
         const std::size_t count = (n - start) < size ? (n - start) : static_cast<std::size_t>(size);
         ItemVec chunk;
         chunk.reserve(count);
-        for (std::size_t i = start; i < start + count; ++i) chunk.push_back(Owned::borrow(self->items[i].get()));
+        for (std::size_t i = start; i < start + count; ++i) chunk.push_back(Owned::borrow(self->items()[i].get()));
         Owned seq{new_sequence(std::move(chunk), 0)};
         if (!seq) return nullptr;
         out.push_back(std::move(seq));

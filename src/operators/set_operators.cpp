@@ -99,7 +99,7 @@ PyObject *filter_by_key(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyOb
     ItemVec theirs, their_keys, survivors, out;
     if (!sequence_argument_items(a.object(0), message, theirs)) return nullptr;
     if (!keys_of(theirs, key_selector, their_keys)) return nullptr;
-    for (const Owned &x : self->items) {
+    for (const Owned &x : self->items()) {
         Owned key{call1(key_selector, x.get())};  // may run Python
         if (!key) return nullptr;
         std::ptrdiff_t at = find_equal(their_keys, key.get(), false);  // argument key on the left
@@ -119,7 +119,7 @@ PyObject *op_distinct(Seq *self) {
     SharedAccess access(self);
     if (!access) return nullptr;
     ItemVec out;
-    if (!distinct_run(self->items, out)) return nullptr;
+    if (!distinct_run(self->items(), out)) return nullptr;
     return new_sequence(std::move(out), 0);
 }
 
@@ -139,7 +139,7 @@ PyObject *op_union(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject 
     BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
     if (!a) return nullptr;
     ItemVec out, theirs, their_distinct;
-    if (!distinct_run(self->items, out)) return nullptr;  // before `other` is looked at
+    if (!distinct_run(self->items(), out)) return nullptr;  // before `other` is looked at
     if (!sequence_argument_items(a.object(0), "Expected LumoSeq, list, or tuple for union", theirs)) return nullptr;
     if (!distinct_run(theirs, their_distinct)) return nullptr;
     if (!distinct_into(their_distinct, out)) return nullptr;
@@ -152,7 +152,7 @@ PyObject *op_intersect(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObj
     if (!a) return nullptr;
     ItemVec theirs, their_distinct, mine, out;
     if (!sequence_argument_items(a.object(0), "Expected LumoSeq, list, or tuple for intersection", theirs)) return nullptr;
-    if (!distinct_run(theirs, their_distinct) || !distinct_run(self->items, mine)) return nullptr;
+    if (!distinct_run(theirs, their_distinct) || !distinct_run(self->items(), mine)) return nullptr;
     if (!mine.empty() && !their_distinct.empty() && !filter_by_membership(mine, their_distinct, true, out)) return nullptr;
     return new_sequence(std::move(out), 0);
 }
@@ -163,7 +163,7 @@ PyObject *op_differ(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject
     if (!a) return nullptr;
     ItemVec theirs, their_distinct, mine, out;
     if (!sequence_argument_items(a.object(0), "Expected LumoSeq, list, or tuple for except operation", theirs)) return nullptr;
-    if (!distinct_run(theirs, their_distinct) || !distinct_run(self->items, mine)) return nullptr;
+    if (!distinct_run(theirs, their_distinct) || !distinct_run(self->items(), mine)) return nullptr;
     if (!filter_by_membership(mine, their_distinct, false, out)) return nullptr;
     return new_sequence(std::move(out), 0);
 }
@@ -174,7 +174,7 @@ PyObject *op_distinct_by(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyO
     BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
     if (!a) return nullptr;
     ItemVec out;
-    if (!distinct_by_run(self->items, a.object(0), out)) return nullptr;
+    if (!distinct_by_run(self->items(), a.object(0), out)) return nullptr;
     return new_sequence(std::move(out), 0);
 }
 
