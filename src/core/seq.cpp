@@ -9,6 +9,10 @@ namespace lumo {
 
 PyTypeObject *seq_type = nullptr;
 
+namespace {
+
+// Allocates an untracked sequence with no items, cursor 0 and a free access flag. nullptr with
+// MemoryError set.
 Seq *allocate_seq(PyTypeObject *type) noexcept {
     Seq *self = PyObject_GC_New(Seq, type);
     if (self == nullptr) return nullptr;
@@ -18,6 +22,38 @@ Seq *allocate_seq(PyTypeObject *type) noexcept {
     new (&self->access_flag) std::atomic<std::int64_t>(0);
     return self;
 }
+
+// Whether `item` could lie on a reference cycle. Objects the collector never tracks (ints, strs,
+// floats, None) cannot, and neither can tuples or sequences that it does not track: their items
+// are fixed and none of them could, so they never start being tracked again.
+bool may_lie_on_cycle(PyObject *item) noexcept {
+    PyTypeObject *type = Py_TYPE(item);
+    if (!PyType_IS_GC(type)) return false;  // PyObject_IS_GC, inline: this runs once per item
+    if (type->tp_is_gc != nullptr && !type->tp_is_gc(item)) return false;
+    if (PyTuple_CheckExact(item) || is_seq(item)) return PyObject_GC_IsTracked(item) != 0;
+    return true;
+}
+
+// Makes a complete sequence visible to the collector, unless no cycle can pass through it: its
+// items never change, so one that holds only items off every cycle stays off every cycle, as
+// CPython's collector decides for tuples. Sequences of numbers and strings then cost the collector
+// nothing, however long they are and however often it runs.
+void track_if_needed(Seq *self) noexcept {
+    bool needed = false;
+    if (self->owner != nullptr) {
+        needed = PyObject_GC_IsTracked(reinterpret_cast<PyObject *>(self->owner)) != 0;
+    } else {
+        for (const Owned &item : self->storage) {
+            if (may_lie_on_cycle(item.get())) {
+                needed = true;
+                break;
+            }
+        }
+    }
+    if (needed) PyObject_GC_Track(self);
+}
+
+}  // namespace
 
 void release_seq_fields(Seq *self) noexcept {
     Seq *owner = std::exchange(self->owner, nullptr);
@@ -39,7 +75,7 @@ PyObject *new_sequence(ItemVec &&items, std::uint64_t cursor) noexcept {
     if (self == nullptr) return nullptr;
     self->storage = std::move(owned);
     self->cursor = cursor;
-    PyObject_GC_Track(self);  // visible to the collector only once complete
+    track_if_needed(self);  // visible to the collector only once complete
     return reinterpret_cast<PyObject *>(self);
 }
 
@@ -50,7 +86,7 @@ PyObject *new_sharing_sequence(Seq *receiver, std::uint64_t cursor) noexcept {
     self->owner = owner;
     Py_INCREF(owner);
     self->cursor = cursor;
-    PyObject_GC_Track(self);
+    track_if_needed(self);
     return reinterpret_cast<PyObject *>(self);
 }
 

@@ -33,10 +33,6 @@ extern PyTypeObject *seq_type;
 inline bool is_seq(PyObject *o) noexcept { return Py_IS_TYPE(o, seq_type); }
 inline Seq *as_seq(PyObject *o) noexcept { return reinterpret_cast<Seq *>(o); }
 
-// Allocates an untracked instance of `type` with no items, cursor 0 and a free access flag.
-// nullptr with MemoryError set.
-Seq *allocate_seq(PyTypeObject *type) noexcept;
-
 // Releases what `self` holds: its items from index 0 upward, or its owner. Runs in dealloc; may
 // run finalizers.
 void release_seq_fields(Seq *self) noexcept;

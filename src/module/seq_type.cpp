@@ -27,7 +27,7 @@ int seq_traverse(PyObject *op, visitproc visit, void *arg) noexcept {
     return visit_seq_fields(as_seq(op), visit, arg);
 }
 
-PyObject *seq_new(PyTypeObject *type, PyObject *args, PyObject *kwds) noexcept {
+PyObject *seq_new(PyTypeObject *, PyObject *args, PyObject *kwds) noexcept {
     static const char *kwlist[] = {"items", nullptr};
     PyObject *items = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "O:LumoSeq", const_cast<char **>(kwlist), &items)) return nullptr;
@@ -35,15 +35,13 @@ PyObject *seq_new(PyTypeObject *type, PyObject *args, PyObject *kwds) noexcept {
         PyErr_Format(PyExc_TypeError, "LumoSeq() argument 'items' must be list, not %.200s", Py_TYPE(items)->tp_name);
         return nullptr;
     }
+    // The type cannot be subclassed, so the object to make is always a LumoSeq, made the way
+    // every result is.
     try {
         // Read straight from the list's storage: a subclass's __iter__ or __getitem__ is not run.
         ItemVec copy;
         append_borrowed(copy, PySequence_Fast_ITEMS(items), static_cast<std::size_t>(PyList_GET_SIZE(items)));
-        Seq *self = allocate_seq(type);
-        if (self == nullptr) return nullptr;  // `copy` releases its references
-        self->storage = std::move(copy);
-        PyObject_GC_Track(self);
-        return reinterpret_cast<PyObject *>(self);
+        return new_sequence(std::move(copy), 0);
     } catch (const std::bad_alloc &) {
         return PyErr_NoMemory();
     } catch (const std::length_error &) {
