@@ -1,9 +1,12 @@
 """skip, restart, take, skip_while and take_while: the cursor moves only in the returned sequences,
 clamping at the length, predicate scans from the cursor up to the first false, the exclusive
 access of skip, and reference balance."""
+import gc
 import re
+import subprocess
 import sys
 import textwrap
+import weakref
 
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -751,6 +754,18 @@ def test_refcounts_balanced_on_failure(case):
     assert state(s) == (items, 1)
 
 
+# --- shared storage ------------------------------------------------------------------------
+
+class Dying:
+    """Records its own release in a shared log."""
+
+    def __init__(self, name, log):
+        self.name, self.log = name, log
+
+    def __del__(self):
+        self.log.append(self.name)
+
+
 def test_taken_items_are_copied_and_the_advanced_sequence_shares_its_receivers():
     item = Item("x")
     s = LumoSeq([item, item])
@@ -766,6 +781,89 @@ def test_taken_items_are_copied_and_the_advanced_sequence_shares_its_receivers()
     assert sys.getrefcount(item) == base
     del skipped
     assert sys.getrefcount(item) == base - 2
+
+
+def test_a_sharer_of_a_sharer_holds_the_owner_and_visits_no_item():
+    owner = LumoSeq([Item(0), Item(1)])
+    step = owner.skip(1).take(0)[1].restart().skip_while(lambda x: False)
+    assert gc.get_referents(step) == [LumoSeq, owner]  # no chain through the steps between
+    assert len(gc.get_referents(owner)) == 3  # the type and its two items, visited by it alone
+
+
+@pytest.mark.parametrize("share", [lambda s: s.skip(2), lambda s: s.restart(),
+                                   lambda s: s.take(1)[1], lambda s: s.take_while(lambda x: True)[1],
+                                   lambda s: s.skip_while(lambda x: False)],
+                         ids=["skip", "restart", "take", "take_while", "skip_while"])
+def test_the_last_holder_releases_the_items_from_index_0_upward(share):
+    log = []
+    s = LumoSeq([Dying(i, log) for i in range(4)])
+    sharer = share(s)
+    del s
+    assert log == []
+    del sharer
+    assert log == [0, 1, 2, 3]
+
+
+@pytest.mark.parametrize("run, kept", [
+    (lambda s: s.take(2)[0], [0, 1]),
+    (lambda s: s.skip(1).take(2)[0], [1, 2]),
+    (lambda s: s.take_while(lambda x: x.value < 2)[0], [0, 1]),
+    (lambda s: s.chunk(2).at(1), [2, 3]),
+    (lambda s: s.group_by(lambda x: x.value % 2).at(0)[1], [0, 2, 4]),
+    (lambda s: s.where(lambda x: x.value > 3), [4]),
+], ids=["take", "take after skip", "take_while", "chunk", "group_by", "where"])
+def test_partial_results_keep_only_their_own_items(run, kept):
+    items = [Item(i) for i in range(5)]
+    refs = [weakref.ref(x) for x in items]
+    part = run(LumoSeq(items))
+    del items
+    gc.collect()
+    assert [i for i, ref in enumerate(refs) if ref() is not None] == kept
+    assert [x.value for x in part.list()] == kept
+
+
+def test_a_long_walk_by_one_releases_without_deep_recursion():
+    code = textwrap.dedent("""
+        from lumo import LumoSeq
+        s = LumoSeq(list(range(1_000_000)))
+        steps = []
+        taken, s = s.take(1)
+        while not taken.empty():
+            steps.append(s)
+            taken, s = s.take(1)
+        del s, taken
+        print(len(steps), end="")
+        del steps
+    """)
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr.decode()[-2000:]
+    assert proc.stdout == b"1000000"
+
+
+@pytest.mark.parametrize("reader, skipper", [("sharer", "owner"), ("owner", "sharer")])
+def test_owner_and_sharer_keep_separate_access(reader, skipper):
+    owner = LumoSeq(FIVE)
+    seqs = {"owner": owner, "sharer": owner.skip(2)}
+    log = []
+
+    def visit(x):
+        log.append(cursor_of(seqs[skipper].skip(1)))  # the other object: allowed
+        log.append(str(caught(lambda: seqs[reader].skip(1))))  # the one being read: refused
+        return True
+
+    seqs[reader].where(visit)
+    moved = 3 if skipper == "sharer" else 1
+    assert log == [moved, "Already borrowed"] * 5
+    class Probe:  # skip's count: converted while skip holds its receiver alone
+        def __index__(self):
+            log.append(seqs[reader].len())
+            log.append(str(caught(lambda: seqs[skipper].len())))
+            return 1
+
+    log.clear()
+    seqs[skipper].skip(Probe())
+    assert log == [5, "Already mutably borrowed"]
+    assert state(seqs["owner"]) == (FIVE, 0) and state(seqs["sharer"]) == (FIVE, 2)
 
 
 # --- fault injection -----------------------------------------------------------------------

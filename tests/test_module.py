@@ -568,6 +568,12 @@ class Box:
     pytest.param(lambda box: LumoSeq([box]), id="constructed"),
     pytest.param(lambda box: LumoSeq([1, box, 2]).skip(2), id="skip-result"),
     pytest.param(lambda box: LumoSeq([LumoSeq([box])]), id="nested"),
+    pytest.param(lambda box: LumoSeq([box]).skip(1), id="sharer"),
+    pytest.param(lambda box: LumoSeq([box, 1]).take(1)[1].restart(), id="sharer-of-sharer"),
+    pytest.param(lambda box: LumoSeq([LumoSeq([box]).skip(1)]), id="sharer-nested"),
+    # a dict the collector does not track yet, which starts holding the box afterwards
+    pytest.param(lambda box: (lambda d: (LumoSeq([LumoSeq([d])]), d.update(b=box))[0])({}),
+                 id="dict-tracked-later"),
 ])
 def test_cycle_through_sequence_is_collected(link):
     box = Box()

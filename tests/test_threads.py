@@ -32,8 +32,10 @@ class World:
         self.word_items = [f"w{(i * 5) % 13:02d}" for i in range(20)]
         self.ints = LumoSeq(self.int_items)
         self.words = LumoSeq(self.word_items)
-        # Shared as well, with cursor 2, which must survive every skip the threads try on it.
-        self.inner = LumoSeq(self.int_items[:6]).skip(2)
+        # Shared as well, with cursor 2, which must survive every skip the threads try on it. It
+        # shares the storage of `owner`, which the threads skip and read beside it.
+        self.owner = LumoSeq(self.int_items[:6])
+        self.inner = self.owner.skip(2)
         self.containers = [
             [self.int_items[0], (self.word_items[1], [self.int_items[2]])],
             (self.inner, self.word_items[7]),
@@ -43,10 +45,11 @@ class World:
         self.nest_items = [self.containers[0], self.words, self.containers[1], self.containers[2],
                            self.word_items[4], self.containers[3]]
         self.nested = LumoSeq(self.nest_items)
-        self.shared = {"ints": self.ints, "words": self.words, "inner": self.inner, "nested": self.nested}
+        self.shared = {"ints": self.ints, "words": self.words, "inner": self.inner, "nested": self.nested,
+                       "owner": self.owner}
         self.sources = {"ints": self.int_items, "words": self.word_items,
-                        "inner": self.int_items[:6], "nested": self.nest_items}
-        self.cursors = {"ints": 0, "words": 0, "inner": 2, "nested": 0}
+                        "inner": self.int_items[:6], "nested": self.nest_items, "owner": self.int_items[:6]}
+        self.cursors = {"ints": 0, "words": 0, "inner": 2, "nested": 0, "owner": 0}
 
     def tracked(self):
         """Every object whose refcount the threads must leave as they found it."""
@@ -100,7 +103,7 @@ def refused_skip(seq):
 
 def operations(w):
     """Name -> call. Each call is deterministic; its callbacks read the shared sequences."""
-    ints, words, nested, inner = w.ints, w.words, w.nested, w.inner
+    ints, words, nested, inner, owner = w.ints, w.words, w.nested, w.inner, w.owner
 
     def walk():
         head, rest = ints.take(5)
@@ -155,6 +158,9 @@ def operations(w):
         "skip words": lambda: words.skip(SlowCount(lambda: ints.len() // 10)),
         "skip inner": lambda: inner.skip(SlowCount(lambda: words.len() // 10)),
         "skip nested": lambda: nested.skip(SlowCount(lambda: inner.len() // 3)),
+        "skip owner": lambda: owner.skip(SlowCount(lambda: inner.skip(1).len() // 3)),
+        "skip owner inside sharer's callback": lambda: inner.select(lambda x: owner.skip(x - BASE).take(1)),
+        "walk sharer of sharer": lambda: inner.take(1)[1].skip(1).restart().take(3),
     }
 
 
