@@ -88,8 +88,9 @@ class LumoSeq(Generic[_T_co]):
         """Groups the items by key: a sequence of (key, LumoSeq of the group's items) tuples.
 
         Keys are the same key when their repr() texts are equal (1, 1.0 and True are three keys;
-        unhashable keys work). The order of the groups is unspecified; each group keeps the items'
-        order, and the key object kept is the first one seen.
+        unhashable keys work); the key object kept is the first one seen. Groups come in the order
+        their keys first appear, which may change between versions: sort them when it matters.
+        Each group keeps the items' order.
         """
     @overload
     def at(self, index: SupportsIndex, default: None = None) -> _T_co | None:
