@@ -5,6 +5,7 @@ import re
 import subprocess
 import sys
 import textwrap
+import types
 import weakref
 
 import pytest
@@ -126,6 +127,20 @@ def test_instances_have_no_dict_and_no_weakrefs():
         weakref.ref(s)
     assert LumoSeq.__weakrefoffset__ == 0
     assert LumoSeq.__dictoffset__ == 0
+
+
+def test_subscripting_the_class_gives_a_generic_alias_like_list():
+    alias = LumoSeq[int]
+    assert type(alias) is types.GenericAlias
+    assert (alias.__origin__, alias.__args__) == (LumoSeq, (int,))
+    assert LumoSeq[int, str].__args__ == (int, str)
+    assert alias([1, 2]).list() == [1, 2]  # calling the alias makes a plain instance
+    with pytest.raises(TypeError):
+        isinstance(LumoSeq([]), alias)  # as for list[int]
+    assert LumoSeq.__class_getitem__.__doc__ == list.__class_getitem__.__doc__ == "See PEP 585"
+
+    def annotated(s: LumoSeq[int]) -> LumoSeq[tuple[int, str]]: ...
+    assert annotated.__annotations__["return"] == types.GenericAlias(LumoSeq, (tuple[int, str],))
 
 
 @pytest.mark.parametrize("protocol", [

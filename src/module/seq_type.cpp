@@ -49,6 +49,12 @@ PyObject *seq_new(PyTypeObject *, PyObject *args, PyObject *kwds) noexcept {
     }
 }
 
+// LumoSeq[int] is a types.GenericAlias, as list[int] is, so annotations need no quotes.
+// Returns a new reference, or nullptr with an exception set.
+PyObject *seq_class_getitem(PyObject *cls, PyObject *arg) noexcept {
+    return Py_GenericAlias(cls, arg);
+}
+
 #define LUMO_NOARGS(name, doc) {#name, entry_noargs<op_##name>, METH_NOARGS, doc}
 #define LUMO_FASTKW(name, doc) \
     {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry_fast<op_##name>)), METH_FASTCALL | METH_KEYWORDS, doc}
@@ -139,6 +145,7 @@ PyMethodDef seq_methods[] = {
                        "Splits the sequence into chunks of the specified size.\n"
                        "Returns a new sequence containing subsequences (as LumoSeq objects) of the specified size.\n"
                        "The last chunk may contain fewer elements if the sequence length is not divisible by the chunk_size."),
+    {"__class_getitem__", seq_class_getitem, METH_O | METH_CLASS, "__class_getitem__($type, item, /)\n--\n\nSee PEP 585"},
     {nullptr, nullptr, 0, nullptr},
 };
 
