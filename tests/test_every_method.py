@@ -104,6 +104,8 @@ CASES = {
                  ValueError),
     "distinct:plain": ("LumoSeq(plain + records)", "s.distinct()", "s.distinct(1)", TypeError),
     "union:plain": ("LumoSeq(plain)", "s.union(records + plain[::-1])", "s.union(5)", TypeError),
+    "union:mixed": ("LumoSeq(plain)", "s.union(records + plain[::-1] + others)", "s.union(5)",
+                    TypeError),
     "intersect:plain": ("LumoSeq(records)", "s.intersect(tuple(records[3:] + plain))",
                         "s.intersect(5)", TypeError),
     "differ:mixed": ("LumoSeq(plain + items)", "s.differ(others + plain[5:])", "s.differ(5)",

@@ -18,6 +18,9 @@ namespace {
 constexpr int max_depth = 32;
 constexpr std::size_t max_nodes = std::size_t{1} << 16;
 
+// Positions a slot can hold; the table then has at most 2**32 slots.
+constexpr std::size_t max_position = (std::size_t{1} << 32) - 1;
+
 constexpr std::uint64_t prime1 = 0x9E3779B185EBCA87ULL;
 constexpr std::uint64_t prime2 = 0xC2B2AE3D27D4EB4FULL;
 
@@ -35,6 +38,7 @@ std::uint64_t scramble(std::uint64_t h) noexcept {
 
 struct Walk {
     const PlainRules &rules;
+    bool containers;             // whether lists, dicts and sets may count as plain
     std::size_t nodes = 0;
     bool holds_mutable = false;  // a list, dict or set was met
 };
@@ -101,10 +105,11 @@ bool plain_hash(PyObject *value, int depth, Walk &walk, std::uint64_t &out) noex
     }
     if (depth >= max_depth) return false;
     if (type == &PyTuple_Type) {
-        return sequence_hash(reinterpret_cast<PyTupleObject *>(value)->ob_item, PyTuple_GET_SIZE(value), 0x7A91ULL, depth, walk, out);
+        auto *tuple = reinterpret_cast<PyTupleObject *>(value);
+        return sequence_hash(tuple->ob_item, PyTuple_GET_SIZE(value), 0x7A91ULL, depth, walk, out);
     }
     if (type == &PyFrozenSet_Type) return set_hash(value, depth, walk, out);
-    if (type != &PyList_Type && type != &PyDict_Type && type != &PySet_Type) return false;
+    if (!walk.containers || (type != &PyList_Type && type != &PyDict_Type && type != &PySet_Type)) return false;
     walk.holds_mutable = true;
     if (type == &PyList_Type) {
         return sequence_hash(PySequence_Fast_ITEMS(value), PyList_GET_SIZE(value), 0x1157ULL, depth, walk, out);
@@ -159,29 +164,19 @@ Plainness classify(PyObject *value, const PlainRules &rules, bool containers) no
         p.frozen = p.thawed = Sameness::Unequal;
         return p;
     }
-    if (!containers && (inert || type == &PySet_Type)) return p;
-    Walk walk{rules};
+    Walk walk{rules, containers};
     if (!plain_hash(value, 0, walk, p.hash)) return p;
     p.frozen = Sameness::Hashed;
     if (!walk.holds_mutable) p.thawed = Sameness::Hashed;
     return p;
 }
 
-bool classify_all(const ItemVec &items, const PlainRules &rules, PlainnessVec &out) {
-    out.clear();
-    out.reserve(items.size());
-    bool all_plain = true;
-    for (const Owned &item : items) {
-        out.push_back(classify(item.get(), rules, true));
-        all_plain = all_plain && out.back().plain();
-    }
-    return all_plain;
-}
-
 void EqualityIndex::add(std::size_t position, Sameness sameness, std::uint64_t hash) {
-    if (sameness == Sameness::Hashed) {
+    // Beyond what a slot can hold, a hashed partner is scanned: plain candidates then compare
+    // with it in order, as the scan does, and it stands after every partner in the table.
+    if (sameness == Sameness::Hashed && position < max_position && used_ < max_position / 2) {
         insert(position, hash);
-    } else if (sameness == Sameness::Scanned) {
+    } else if (sameness == Sameness::Hashed || sameness == Sameness::Scanned) {
         scanned_.push_back(position);
     }
 }
@@ -200,26 +195,30 @@ bool EqualityIndex::add_first(const ItemVec &partners, std::size_t position, Sam
 
 void EqualityIndex::clear() noexcept {
     slots_.clear();
+    shift_ = 0;
     used_ = 0;
     scanned_.clear();
 }
 
 void EqualityIndex::insert(std::size_t position, std::uint64_t hash) {
     if ((used_ + 1) * 2 > slots_.size()) {
-        std::vector<Slot, PyMemAllocator<Slot>> grown(slots_.empty() ? 16 : slots_.size() * 2, Slot{0, 0});
+        Slots grown(slots_.empty() ? 16 : slots_.size() * 2, Slot{0, 0});
+        int shift = 32 - std::countr_zero(grown.size());
         std::size_t mask = grown.size() - 1;
         for (const Slot &slot : slots_) {
             if (slot.position_plus_one == 0) continue;
-            std::size_t i = scramble(slot.hash) & mask;
+            std::size_t i = slot.tag >> shift;
             while (grown[i].position_plus_one != 0) i = (i + 1) & mask;
             grown[i] = slot;
         }
         slots_.swap(grown);
+        shift_ = shift;
     }
+    auto tag = static_cast<std::uint32_t>(scramble(hash) >> 32);
     std::size_t mask = slots_.size() - 1;
-    std::size_t i = scramble(hash) & mask;
+    std::size_t i = tag >> shift_;
     while (slots_[i].position_plus_one != 0) i = (i + 1) & mask;
-    slots_[i] = Slot{hash, position + 1};
+    slots_[i] = Slot{static_cast<std::uint32_t>(position + 1), tag};
     ++used_;
 }
 
@@ -233,10 +232,13 @@ void EqualityIndex::insert(std::size_t position, std::uint64_t hash) {
 std::ptrdiff_t EqualityIndex::find_hashed(const ItemVec &partners, PyObject *candidate, std::uint64_t hash,
                                           bool candidate_left) const noexcept {
     if (used_ == 0) return static_cast<std::ptrdiff_t>(partners.size());
+    auto tag = static_cast<std::uint32_t>(scramble(hash) >> 32);
     std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = scramble(hash) & mask; slots_[i].position_plus_one != 0; i = (i + 1) & mask) {
-        if (slots_[i].hash != hash) continue;
-        std::size_t at = slots_[i].position_plus_one - 1;
+    for (std::size_t i = tag >> shift_; slots_[i].position_plus_one != 0; i = (i + 1) & mask) {
+        const Slot &slot = slots_[i];
+        if (slot.tag != tag) continue;
+        // A tag shared by unequal values only costs a comparison, which runs no Python code.
+        std::size_t at = slot.position_plus_one - 1;
         PyObject *partner = partners[at].get();
         int eq = partner == candidate ? 1 : equal_to_partner(partner, candidate, candidate_left);
         if (eq < 0) return -1;  // MemoryError: comparing a float with a huge int allocates

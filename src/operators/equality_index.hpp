@@ -43,18 +43,15 @@ struct PlainRules {
     static PlainRules current() noexcept;
 };
 
-// Classifies `value`. With `containers` false, lists, dicts and sets never count as hashed, as
-// for keys, between which a key selector runs. Runs no Python code; cannot fail.
+// Classifies `value`. With `containers` false, nothing that holds a list, dict or set counts as
+// hashed, which is how such values count once Python code may run between comparisons (its
+// `frozen` and `thawed` then agree). Runs no Python code; cannot fail.
 Plainness classify(PyObject *value, const PlainRules &rules, bool containers) noexcept;
-
-// Classifies every item of `items` into `out` (containers allowed) and returns whether all of
-// them are plain, so that comparing any two of them runs no Python code.
-bool classify_all(const ItemVec &items, const PlainRules &rules, PlainnessVec &out);
 
 // The partners of a scan (a vector that only grows at its end), indexed by position. Hashed
 // partners sit in an open-addressing table keyed by their hash; scanned ones in a list of
-// positions, in order; unequal and inert ones need no record, as no plain candidate can equal
-// them and comparing one with them runs no Python code.
+// positions, in order; unequal and inert ones need no record, as no hashed or unequal candidate
+// can equal them and comparing one with them runs no Python code.
 class EqualityIndex {
 public:
     // Records the partner at `position`, the next one.
@@ -72,15 +69,21 @@ public:
                         bool candidate_left) const noexcept;
 
 private:
+    // 8 bytes, so that large tables still mostly sit in cache. The tag is the top half of the
+    // scrambled hash; its top bits also place the slot, so the table can grow without the full
+    // hashes.
     struct Slot {
-        std::uint64_t hash;
-        std::size_t position_plus_one;  // 0 for an empty slot
+        std::uint32_t position_plus_one;  // 0 for an empty slot
+        std::uint32_t tag;
     };
+    using Slots = std::vector<Slot, PyMemAllocator<Slot>>;
+
     std::ptrdiff_t find_hashed(const ItemVec &partners, PyObject *candidate, std::uint64_t hash,
                                bool candidate_left) const noexcept;
     void insert(std::size_t position, std::uint64_t hash);
 
-    std::vector<Slot, PyMemAllocator<Slot>> slots_;  // a power of two in size, at most half full
+    Slots slots_;  // a power of two in size, at most half full
+    int shift_ = 0;  // 32 - log2(slots_.size())
     std::size_t used_ = 0;
     std::vector<std::size_t, PyMemAllocator<std::size_t>> scanned_;
 };

@@ -9,21 +9,26 @@
 #include "operators/operators.hpp"
 #include "operators/sequence_arguments.hpp"
 
-#include <optional>
-
 namespace lumo {
 
 namespace {
 
 // Items kept in order of first appearance, each on the left of its comparisons with later
-// candidates, with the index over them. While frozen, no Python code runs between or during
-// comparisons, so lists, dicts and sets of plain values are indexed like immutable ones.
+// candidates, with the index over them. A Kept of whole elements starts frozen: until the first
+// candidate that is not plain, no comparison runs Python code, so nothing can change a list, dict
+// or set kept so far, and they are indexed like immutable values. Keys are never frozen: the key
+// selector runs between their comparisons.
 class Kept {
 public:
-    explicit Kept(bool frozen) noexcept : frozen_(frozen) {}
+    Kept(const PlainRules &rules, bool whole_elements) noexcept : rules_(rules), frozen_(whole_elements) {}
 
     // Keeps `x` unless an item kept earlier equals it: 1 kept, 0 dropped, -1 with an exception set.
+    // may run Python
+    int offer(PyObject *x) { return offer(x, classify(x, rules_, frozen_)); }
+    // The same, for `x` classified already. A frozen Kept needs a classification made since Python
+    // code last ran; a thawed one only trusts what no Python code can change.
     int offer(PyObject *x, const Plainness &p) {
+        if (frozen_ && !p.plain()) thaw();
         Sameness sameness = p.when(frozen_);
         std::ptrdiff_t at = index_.find(items_, x, sameness, p.hash, false);  // may run Python
         if (at < 0) return -1;
@@ -34,10 +39,17 @@ public:
         return 1;
     }
 
-    // Offers each item of `run`, in order. False with an exception set.
-    bool offer_all(const ItemVec &run, const PlainnessVec &plainness) {
-        for (std::size_t i = 0; i < run.size(); ++i) {
-            if (offer(run[i].get(), plainness[i]) < 0) return false;
+    // Offers `x` only if no Python code can run in its comparisons: -2, and nothing done, when the
+    // Kept is frozen and `x` is not plain.
+    int offer_plain(PyObject *x) {
+        Plainness p = classify(x, rules_, frozen_);
+        return frozen_ && !p.plain() ? -2 : offer(x, p);
+    }
+
+    // Offers each item of `run`, in order. False with an exception set. may run Python
+    bool offer_all(const ItemVec &run) {
+        for (const Owned &x : run) {
+            if (offer(x.get()) < 0) return false;
         }
         return true;
     }
@@ -48,7 +60,16 @@ public:
         if (!frozen_) return;
         frozen_ = false;
         index_.clear();
-        for (std::size_t i = 0; i < items_.size(); ++i) index_.add(i, plainness_[i].thawed, plainness_[i].hash);
+        for (std::size_t i = 0; i < items_.size(); ++i) {
+            index_.add(i, plainness_[i].thawed, plainness_[i].hash);
+        }
+    }
+
+    // Forgets the items kept after the first `n`, then thaws, which rebuilds the index without them.
+    void truncate_and_thaw(std::size_t n) {
+        while (items_.size() > n) items_.pop_back();  // the argument's vector still holds them
+        plainness_.resize(n);
+        thaw();
     }
 
     // The index of the first kept item equal to `x`, with `x` on the left; size() for none, -1
@@ -63,20 +84,12 @@ public:
     ItemVec take_items() noexcept { return std::move(items_); }
 
 private:
+    const PlainRules &rules_;
     bool frozen_;
     ItemVec items_;
     PlainnessVec plainness_;
     EqualityIndex index_;
 };
-
-// The distinct routine: the first of each group of equal items of `run`, kept in `kept`, which
-// is frozen when every item is plain (comparing them then runs no Python code). False with an
-// exception set. may run Python
-bool distinct_run(const ItemVec &run, const PlainRules &rules, std::optional<Kept> &kept) {
-    PlainnessVec plainness;
-    kept.emplace(classify_all(run, rules, plainness));
-    return kept->offer_all(run, plainness);
-}
 
 ItemVec items_of(const Seq *s) { return copy_items(s); }
 
@@ -87,7 +100,8 @@ bool filter_by_membership(const Kept &mine, const Kept &theirs, bool wanted, Ite
     for (std::size_t i = 0; i < items.size(); ++i) {
         std::ptrdiff_t at = theirs.find_as_left(items[i].get(), mine.plainness()[i]);  // may run Python
         if (at < 0) return false;
-        if ((static_cast<std::size_t>(at) != theirs.items().size()) == wanted) out.push_back(Owned::borrow(items[i].get()));
+        bool member = static_cast<std::size_t>(at) != theirs.items().size();
+        if (member == wanted) out.push_back(Owned::borrow(items[i].get()));
     }
     return true;
 }
@@ -100,11 +114,11 @@ bool distinct_by_run(const ItemVec &run, PyObject *key_selector, const PlainRule
         for (const Owned &x : run) out.push_back(Owned::borrow(x.get()));
         return true;
     }
-    Kept kept_keys(false);
+    Kept kept_keys(rules, false);
     for (const Owned &x : run) {
         Owned key{call1(key_selector, x.get())};  // may run Python
         if (!key) return false;
-        int kept = kept_keys.offer(key.get(), classify(key.get(), rules, false));  // may run Python
+        int kept = kept_keys.offer(key.get());  // may run Python
         if (kept < 0) return false;
         if (kept) out.push_back(Owned::borrow(x.get()));
     }
@@ -158,9 +172,10 @@ constexpr Param other_key_params[] = {{"other", ParamKind::Any, true}, {"key_sel
 PyObject *op_distinct(Seq *self) {
     SharedAccess access(self);
     if (!access) return nullptr;
-    std::optional<Kept> kept;
-    if (!distinct_run(self->items(), PlainRules::current(), kept)) return nullptr;
-    return new_sequence(kept->take_items(), 0);
+    PlainRules rules = PlainRules::current();
+    Kept kept(rules, true);
+    if (!kept.offer_all(self->items())) return nullptr;
+    return new_sequence(kept.take_items(), 0);
 }
 
 PyObject *op_concat(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -179,14 +194,30 @@ PyObject *op_union(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject 
     BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
     if (!a) return nullptr;
     PlainRules rules = PlainRules::current();
-    std::optional<Kept> out, their_distinct;
+    Kept out(rules, true), their_distinct(rules, true);
     ItemVec theirs;
-    if (!distinct_run(self->items(), rules, out)) return nullptr;  // before `other` is looked at
+    if (!out.offer_all(self->items())) return nullptr;  // before `other` is looked at
     if (!sequence_argument_items(a.object(0), "Expected LumoSeq, list, or tuple for union", theirs)) return nullptr;
-    if (!distinct_run(theirs, rules, their_distinct)) return nullptr;
-    if (!their_distinct->frozen()) out->thaw();
-    if (!out->offer_all(their_distinct->items(), their_distinct->plainness())) return nullptr;
-    return new_sequence(out->take_items(), 0);
+    if (out.frozen()) {
+        // While every item is plain, no comparison runs Python code, and == among them is an
+        // equivalence (a NaN equal to nothing): merging the argument's distinct items then keeps
+        // exactly what offering the argument's own items keeps. At the first item that is not
+        // plain, nothing has run yet, so the merge is undone and made as written.
+        std::size_t receivers = out.items().size();
+        int kept = 0;
+        for (const Owned &y : theirs) {
+            if ((kept = out.offer_plain(y.get())) < 0) break;
+        }
+        if (kept == -1) return nullptr;
+        if (kept != -2) return new_sequence(out.take_items(), 0);
+        out.truncate_and_thaw(receivers);
+    }
+    if (!their_distinct.offer_all(theirs)) return nullptr;  // `out` is thawed by now
+    const ItemVec &distinct = their_distinct.items();
+    for (std::size_t i = 0; i < distinct.size(); ++i) {
+        if (out.offer(distinct[i].get(), their_distinct.plainness()[i]) < 0) return nullptr;
+    }
+    return new_sequence(out.take_items(), 0);
 }
 
 PyObject *op_intersect(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -195,12 +226,12 @@ PyObject *op_intersect(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObj
     if (!a) return nullptr;
     PlainRules rules = PlainRules::current();
     ItemVec theirs, out;
-    std::optional<Kept> their_distinct, mine;
+    Kept their_distinct(rules, true), mine(rules, true);
     if (!sequence_argument_items(a.object(0), "Expected LumoSeq, list, or tuple for intersection", theirs)) return nullptr;
-    // The receiver is classified only now: deduplicating the argument may have run Python code.
-    if (!distinct_run(theirs, rules, their_distinct) || !distinct_run(self->items(), rules, mine)) return nullptr;
-    if (!mine->frozen()) their_distinct->thaw();
-    if (!mine->items().empty() && !their_distinct->items().empty() && !filter_by_membership(*mine, *their_distinct, true, out)) return nullptr;
+    if (!their_distinct.offer_all(theirs) || !mine.offer_all(self->items())) return nullptr;
+    if (!mine.frozen()) their_distinct.thaw();
+    bool any = !mine.items().empty() && !their_distinct.items().empty();
+    if (any && !filter_by_membership(mine, their_distinct, true, out)) return nullptr;
     return new_sequence(std::move(out), 0);
 }
 
@@ -210,12 +241,11 @@ PyObject *op_differ(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject
     if (!a) return nullptr;
     PlainRules rules = PlainRules::current();
     ItemVec theirs, out;
-    std::optional<Kept> their_distinct, mine;
+    Kept their_distinct(rules, true), mine(rules, true);
     if (!sequence_argument_items(a.object(0), "Expected LumoSeq, list, or tuple for except operation", theirs)) return nullptr;
-    // The receiver is classified only now: deduplicating the argument may have run Python code.
-    if (!distinct_run(theirs, rules, their_distinct) || !distinct_run(self->items(), rules, mine)) return nullptr;
-    if (!mine->frozen()) their_distinct->thaw();
-    if (!filter_by_membership(*mine, *their_distinct, false, out)) return nullptr;
+    if (!their_distinct.offer_all(theirs) || !mine.offer_all(self->items())) return nullptr;
+    if (!mine.frozen()) their_distinct.thaw();
+    if (!filter_by_membership(mine, their_distinct, false, out)) return nullptr;
     return new_sequence(std::move(out), 0);
 }
 
