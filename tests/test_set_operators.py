@@ -7,6 +7,7 @@ the whole sequence of comparisons and key_selector calls, not just the results.
 import operator
 import os
 import random
+import reprlib
 import subprocess
 import sys
 
@@ -1418,7 +1419,7 @@ class Logger:
         self.tag, self.mode, self.value, self.log, self.target = tag, mode, value, log, target
 
     def __eq__(self, other):
-        self.log.append(("eq", self.tag, other.tag if isinstance(other, Logger) else repr(other)))
+        self.log.append(("eq", self.tag, reprlib.repr(other)))
         if self.mode == "raise":
             raise ValueError(self.tag)
         if self.mode == "mutate":
@@ -1438,10 +1439,21 @@ class LoggedInt(int):
     """Equal to ints, but a subclass: its own __eq__ must run."""
 
     def __eq__(self, other):
-        LoggedInt.log.append(("int", int(self), repr(other)))
+        LoggedInt.log.append(("int", int(self), reprlib.repr(other)))
         return int(self) == other
 
     __hash__ = int.__hash__
+
+
+def holed_set(k):
+    """A set whose table holds a deleted entry."""
+    s = {k % 4, "x", "gone"}
+    s.discard("gone")
+    return s
+
+
+def nested(k, depth):
+    return [k] if depth == 0 else (nested(k, depth - 1),)
 
 
 def mixed_inputs(seed, loggers_in):
@@ -1457,12 +1469,17 @@ def mixed_inputs(seed, loggers_in):
         lambda k: nans[k % 3], lambda k: complex(0, nans[0]), lambda k: "s%d" % (k % 30),
         lambda k: b"b%d" % (k % 5), lambda k: (k % 7, nans[k % 2]), lambda k: (k % 5, (k % 3,)),
         lambda k: frozenset({k % 4, "x"}), lambda k: {k % 4, "x"}, lambda k: [k % 6, [k % 2]],
-        lambda k: {"id": k % 9, "v": [k % 2, 1.0]}, lambda k: {1: k % 3}, lambda k: (k % 3, [k % 2]), lambda k: [nans[0]], lambda k: [1, 2, 0][:k % 4],
+        lambda k: {"id": k % 9, "v": [k % 2, 1.0]}, lambda k: {1: k % 3}, lambda k: (k % 3, [k % 2]),
+        lambda k: [nans[0]], lambda k: [1, 2, 0][:k % 4], lambda k: complex(nans[1], k % 2), holed_set,
+        lambda k: nested(k % 2, 20),
     ]
     modes = ["value", "value", "raise", "mutate", "notimpl"] + (["interrupt"] if seed % 3 == 0 else [])
     loggers = [Logger(f"L{i}", modes[i % len(modes)], rng.choice([3, "s4", 2.0, (1, (1,)), [3, [1]]]),
                       log, shared) for i in range(12)]
-    mixed = pool + [lambda k: loggers[k % 12]] * 2 + [lambda k: LoggedInt(k % 5), lambda k: shared]
+    big = list(range(70000))  # too large to hash
+    mixed = pool + [lambda k: loggers[k % 12]] * 2 + [
+        lambda k: LoggedInt(k % 5), lambda k: shared, lambda k: {LoggedInt(k % 3), "x"},
+        lambda k: {"id": loggers[k % 12]}, lambda k: nested(k % 2, 40), lambda k: big if k % 4 else list(big)]
 
     def draw(n, side):
         if side not in loggers_in:

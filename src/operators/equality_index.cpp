@@ -16,10 +16,10 @@ namespace {
 // classifying stays in bounds, and comparing two plain values never nests more than
 // max_depth + 1 rich comparisons (PlainRules::current makes sure that those fit).
 constexpr int max_depth = 32;
-constexpr std::size_t max_nodes = std::size_t{1} << 16;
+constexpr std::size_t max_nodes = std::size_t{1} << 16U;
 
 // Positions a slot can hold; the table then has at most 2**32 slots.
-constexpr std::size_t max_position = (std::size_t{1} << 32) - 1;
+constexpr std::size_t max_position = (std::size_t{1} << 32U) - 1;
 
 constexpr std::uint64_t prime1 = 0x9E3779B185EBCA87ULL;
 constexpr std::uint64_t prime2 = 0xC2B2AE3D27D4EB4FULL;
@@ -31,14 +31,14 @@ std::uint64_t lane(std::uint64_t acc, std::uint64_t value) noexcept {
 // A bijective scrambler (splitmix64's finalizer): spreads Python's regular hashes (hash(n) is n)
 // over the table, and makes sums of element hashes order-independent without cancelling.
 std::uint64_t scramble(std::uint64_t h) noexcept {
-    h = (h ^ (h >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    h = (h ^ (h >> 27)) * 0x94D049BB133111EBULL;
-    return h ^ (h >> 31);
+    h = (h ^ (h >> 30U)) * 0xBF58476D1CE4E5B9ULL;
+    h = (h ^ (h >> 27U)) * 0x94D049BB133111EBULL;
+    return h ^ (h >> 31U);
 }
 
 struct Walk {
     const PlainRules &rules;
-    bool containers;             // whether lists, dicts and sets may count as plain
+    bool containers = false;     // whether lists, dicts and sets may count as plain
     std::size_t nodes = 0;
     bool holds_mutable = false;  // a list, dict or set was met
 };
@@ -203,7 +203,7 @@ void EqualityIndex::clear() noexcept {
 void EqualityIndex::insert(std::size_t position, std::uint64_t hash) {
     if ((used_ + 1) * 2 > slots_.size()) {
         Slots grown(slots_.empty() ? 16 : slots_.size() * 2, Slot{0, 0});
-        int shift = 32 - std::countr_zero(grown.size());
+        auto shift = static_cast<unsigned>(32 - std::countr_zero(grown.size()));
         std::size_t mask = grown.size() - 1;
         for (const Slot &slot : slots_) {
             if (slot.position_plus_one == 0) continue;
@@ -214,7 +214,7 @@ void EqualityIndex::insert(std::size_t position, std::uint64_t hash) {
         slots_.swap(grown);
         shift_ = shift;
     }
-    auto tag = static_cast<std::uint32_t>(scramble(hash) >> 32);
+    auto tag = static_cast<std::uint32_t>(scramble(hash) >> 32U);
     std::size_t mask = slots_.size() - 1;
     std::size_t i = tag >> shift_;
     while (slots_[i].position_plus_one != 0) i = (i + 1) & mask;
@@ -232,7 +232,7 @@ void EqualityIndex::insert(std::size_t position, std::uint64_t hash) {
 std::ptrdiff_t EqualityIndex::find_hashed(const ItemVec &partners, PyObject *candidate, std::uint64_t hash,
                                           bool candidate_left) const noexcept {
     if (used_ == 0) return static_cast<std::ptrdiff_t>(partners.size());
-    auto tag = static_cast<std::uint32_t>(scramble(hash) >> 32);
+    auto tag = static_cast<std::uint32_t>(scramble(hash) >> 32U);
     std::size_t mask = slots_.size() - 1;
     for (std::size_t i = tag >> shift_; slots_[i].position_plus_one != 0; i = (i + 1) & mask) {
         const Slot &slot = slots_[i];

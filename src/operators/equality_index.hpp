@@ -83,7 +83,7 @@ private:
     void insert(std::size_t position, std::uint64_t hash);
 
     Slots slots_;  // a power of two in size, at most half full
-    int shift_ = 0;  // 32 - log2(slots_.size())
+    unsigned shift_ = 0;  // 32 - log2(slots_.size())
     std::size_t used_ = 0;
     std::vector<std::size_t, PyMemAllocator<std::size_t>> scanned_;
 };

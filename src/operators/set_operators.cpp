@@ -206,7 +206,8 @@ PyObject *op_union(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject 
         std::size_t receivers = out.items().size();
         int kept = 0;
         for (const Owned &y : theirs) {
-            if ((kept = out.offer_plain(y.get())) < 0) break;
+            kept = out.offer_plain(y.get());
+            if (kept < 0) break;
         }
         if (kept == -1) return nullptr;
         if (kept != -2) return new_sequence(out.take_items(), 0);
