@@ -9,6 +9,8 @@
 #include "operators/operators.hpp"
 #include "operators/sequence_arguments.hpp"
 
+#include <algorithm>
+
 namespace lumo {
 
 namespace {
@@ -48,6 +50,10 @@ public:
 
     // Offers each item of `run`, in order. False with an exception set. may run Python
     bool offer_all(const ItemVec &run) {
+        if (items_.empty()) {  // in one go for small runs; large ones grow with what they keep
+            items_.reserve(std::min<std::size_t>(run.size(), 64));
+            plainness_.reserve(items_.capacity());
+        }
         for (const Owned &x : run) {
             if (offer(x.get()) < 0) return false;
         }
