@@ -1477,15 +1477,37 @@ def mixed_inputs(seed, loggers_in):
     loggers = [Logger(f"L{i}", modes[i % len(modes)], rng.choice([3, "s4", 2.0, (1, (1,)), [3, [1]]]),
                       log, shared) for i in range(12)]
     big = list(range(70000))  # too large to hash
-    mixed = pool + [lambda k: loggers[k % 12]] * 2 + [
-        lambda k: LoggedInt(k % 5), lambda k: shared, lambda k: {LoggedInt(k % 3), "x"},
-        lambda k: {"id": loggers[k % 12]}, lambda k: nested(k % 2, 40), lambda k: big if k % 4 else list(big)]
+    odd = [lambda k: {LoggedInt(k % 3), "x"}, lambda k: {"id": loggers[k % 12]},
+           lambda k: {LoggedInt(k % 3): 1}, lambda k: [1, loggers[k % 12]], lambda k: nested(k % 2, 40),
+           lambda k: big if k % 4 else list(big)]
+    mixed = pool + odd + [lambda k: loggers[k % 12]] * 2 + [lambda k: LoggedInt(k % 5), lambda k: shared]
 
     def draw(n, side):
         if side not in loggers_in:
             return [rng.choice(pool)(rng.randrange(1000)) for _ in range(n)]
-        return [shared] + [rng.choice(mixed)(rng.randrange(1000)) for _ in range(n)]
+        # The first item that is not plain is the one whose contents are looked at in full.
+        first = odd[(seed + 3 * (side == "argument")) % len(odd)](seed)
+        return [shared, first] + [rng.choice(mixed)(rng.randrange(1000)) for _ in range(n)]
     return draw(1500, "receiver"), draw(900, "argument"), log
+
+
+@pytest.mark.parametrize("holder", [lambda p: (p,), lambda p: [p], lambda p: {"v": p}, lambda p: {p}],
+                         ids=["tuple", "list", "dict", "set"])
+def test_python_code_anywhere_inside_an_item_makes_lists_kept_before_it_untrusted(holder):
+    target = [1, 2]
+
+    class Mutator:
+        def __eq__(self, other):
+            target.append(0)
+            return True
+
+        def __hash__(self):
+            return 0
+
+    first, second = holder(Mutator()), holder(Mutator())
+    # Comparing the two holders runs __eq__, which makes `target` equal to the last item.
+    result = LumoSeq([target, first, second, [1, 2, 0]]).distinct().list()
+    assert ids(result) == ids([target, first]) and target == [1, 2, 0]
 
 
 KEYS = {"same": lambda x: x, "wrapped": lambda x: (type(x).__name__, x), "lists": lambda x: [x]}
