@@ -4,7 +4,11 @@ and union_by, and the element equality they share (Python ==, then a truth test,
 The probe classes log every __eq__ call (and any __hash__ call) in one list, so the tests compare
 the whole sequence of comparisons and key_selector calls, not just the results.
 """
+import operator
+import os
 import random
+import reprlib
+import subprocess
 import sys
 
 import pytest
@@ -1401,3 +1405,192 @@ SWEEP_CALLS = {
 @pytest.mark.parametrize("method", NINE)
 def test_allocation_failure_is_memory_error_and_leaves_receiver(method):
     fault_sweep(SWEEP_SETUP, SWEEP_CALLS[method])
+
+
+# --------------------------------------------------------------------------------------------
+# Large mixed inputs against the plain-Python scan of model.py: same items, same calls
+# --------------------------------------------------------------------------------------------
+
+class Logger:
+    """Logs every __eq__ call; then answers like `value`, raises, or mutates a list that the
+    inputs hold (so that a hash learned for that list before the call is stale)."""
+
+    def __init__(self, tag, mode, value, log, target):
+        self.tag, self.mode, self.value, self.log, self.target = tag, mode, value, log, target
+
+    def __eq__(self, other):
+        self.log.append(("eq", self.tag, reprlib.repr(other)))
+        if self.mode == "raise":
+            raise ValueError(self.tag)
+        if self.mode == "mutate":
+            self.target[:] = [1, 2, 0][:(len(self.target) + 1) % 4]
+            return NotImplemented
+        if self.mode == "interrupt":
+            raise KeyboardInterrupt(self.tag)
+        return self.value == other
+
+    __hash__ = None
+
+    def __repr__(self):
+        return self.tag
+
+
+class LoggedInt(int):
+    """Equal to ints, but a subclass: its own __eq__ must run."""
+
+    def __eq__(self, other):
+        LoggedInt.log.append(("int", int(self), reprlib.repr(other)))
+        return int(self) == other
+
+    __hash__ = int.__hash__
+
+
+def holed_set(k):
+    """A set whose table holds a deleted entry."""
+    s = {k % 4, "x", "gone"}
+    s.discard("gone")
+    return s
+
+
+def nested(k, depth):
+    return [k] if depth == 0 else (nested(k, depth - 1),)
+
+
+def mixed_inputs(seed, loggers_in):
+    """Receiver and argument drawn from one pool, built afresh for each run; the log. Loggers
+    join the pool of the sides named in `loggers_in`."""
+    rng = random.Random(seed)
+    log = LoggedInt.log = []
+    nans = [float("nan") for _ in range(3)]
+    shared = ["first"]  # the loggers' target, leading each side that has loggers
+    pool = [
+        lambda k: k % 40, lambda k: 10**20 + k % 30, lambda k: float(k % 40), lambda k: -0.0,
+        lambda k: 0.0, lambda k: True, lambda k: 1, lambda k: 1.0, lambda k: complex(k % 3, 0),
+        lambda k: nans[k % 3], lambda k: complex(0, nans[0]), lambda k: "s%d" % (k % 30),
+        lambda k: b"b%d" % (k % 5), lambda k: (k % 7, nans[k % 2]), lambda k: (k % 5, (k % 3,)),
+        lambda k: frozenset({k % 4, "x"}), lambda k: {k % 4, "x"}, lambda k: [k % 6, [k % 2]],
+        lambda k: {"id": k % 9, "v": [k % 2, 1.0]}, lambda k: {1: k % 3}, lambda k: (k % 3, [k % 2]),
+        lambda k: [nans[0]], lambda k: [1, 2, 0][:k % 4], lambda k: complex(nans[1], k % 2), holed_set,
+        lambda k: nested(k % 2, 20),
+    ]
+    modes = ["value", "value", "raise", "mutate", "notimpl"] + (["interrupt"] if seed % 3 == 0 else [])
+    loggers = [Logger(f"L{i}", modes[i % len(modes)], rng.choice([3, "s4", 2.0, (1, (1,)), [3, [1]]]),
+                      log, shared) for i in range(12)]
+    big = list(range(70000))  # too large to hash
+    odd = [lambda k: {LoggedInt(k % 3), "x"}, lambda k: {"id": loggers[k % 12]},
+           lambda k: {LoggedInt(k % 3): 1}, lambda k: [1, loggers[k % 12]], lambda k: nested(k % 2, 40),
+           lambda k: big if k % 4 else list(big)]
+    mixed = pool + odd + [lambda k: loggers[k % 12]] * 2 + [lambda k: LoggedInt(k % 5), lambda k: shared]
+
+    def draw(n, side):
+        if side not in loggers_in:
+            return [rng.choice(pool)(rng.randrange(1000)) for _ in range(n)]
+        # The first item that is not plain is the one whose contents are looked at in full.
+        first = odd[(seed + 3 * (side == "argument")) % len(odd)](seed)
+        return [shared, first] + [rng.choice(mixed)(rng.randrange(1000)) for _ in range(n)]
+    return draw(1500, "receiver"), draw(900, "argument"), log
+
+
+@pytest.mark.parametrize("holder", [lambda p: (p,), lambda p: [p], lambda p: {"v": p}, lambda p: {p}],
+                         ids=["tuple", "list", "dict", "set"])
+def test_python_code_anywhere_inside_an_item_makes_lists_kept_before_it_untrusted(holder):
+    target = [1, 2]
+
+    class Mutator:
+        def __eq__(self, other):
+            target.append(0)
+            return True
+
+        def __hash__(self):
+            return 0
+
+    first, second = holder(Mutator()), holder(Mutator())
+    # Comparing the two holders runs __eq__, which makes `target` equal to the last item.
+    result = LumoSeq([target, first, second, [1, 2, 0]]).distinct().list()
+    assert ids(result) == ids([target, first]) and target == [1, 2, 0]
+
+
+KEYS = {"same": lambda x: x, "wrapped": lambda x: (type(x).__name__, x), "lists": lambda x: [x]}
+
+
+@pytest.mark.parametrize("loggers_in", [(), ("receiver",), ("argument",), ("receiver", "argument")],
+                         ids=["plain", "receiver", "argument", "both"])
+@pytest.mark.parametrize("method", COMPARING)
+def test_large_mixed_inputs_match_the_model(method, loggers_in):
+    from model import ModelSeq
+    for seed in range(3):
+        key_kind = list(KEYS)[seed]
+        outcomes = []
+        for make in (LumoSeq, ModelSeq):
+            r, a, log = mixed_inputs(seed, loggers_in)
+            where = {}
+            for i, x in enumerate(r + a):
+                where.setdefault(id(x), i)
+
+            def key(x):
+                log.append(("key", where[id(x)]))
+                return KEYS[key_kind](x)
+
+            try:
+                result = [where[id(x)] for x in CALLS[method](make(r), a, key).list()]
+            except BaseException as exc:
+                result = (type(exc), str(exc))
+            outcomes.append((result, log))
+        assert outcomes[0][0] == outcomes[1][0], (seed, key_kind)
+        assert outcomes[0][1] == outcomes[1][1], (seed, key_kind)
+
+
+BYTES_WARNINGS = """
+import sys, warnings
+sys.path.insert(0, {tests!r})
+from lumo import LumoSeq
+from model import ModelSeq
+items = [b"a", "a", 1, b"b", "b", 1.0, b"a", (b"a",), ("a",)] * 20
+logs = []
+for make in (LumoSeq, ModelSeq):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        results = [make(items).distinct().list(), make(items[:9]).intersect(items).list(),
+                   make(items).distinct_by(lambda x: x).list()]
+    logs.append((results, [str(w.message) for w in caught]))
+assert logs[0] == logs[1], logs
+print(len(logs[0][1]))
+"""
+
+
+def test_bytes_compared_with_str_or_int_warn_as_in_the_scan():
+    # Under -b, comparing bytes with str or int warns through Python code: bytes are then
+    # compared by the scan, warning for warning.
+    script = BYTES_WARNINGS.format(tests=os.path.dirname(__file__))
+    proc = subprocess.run([sys.executable, "-b", "-c", script], capture_output=True, timeout=60)
+    assert proc.returncode == 0, proc.stderr.decode()[-3000:]
+    assert int(proc.stdout) > 100
+
+
+def test_without_room_below_the_recursion_limit_the_scan_decides():
+    # Near the C recursion limit even `x == x` fails, which counts as not equal; at every depth
+    # distinct() must answer as that comparison, made from the same depth, does.
+    x, seen = 10**20, []
+
+    class Deep:
+        def __eq__(self, other):
+            try:
+                Deep() == other
+            except RecursionError:
+                pass
+            try:
+                expected = 1 if operator.eq(x, x) else 2
+            except RecursionError:
+                expected = 2
+            seen.append((expected, LumoSeq([x, x]).distinct().len()))
+            return False
+
+        __hash__ = None
+
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(100000)
+    try:
+        Deep() == 0
+    finally:
+        sys.setrecursionlimit(limit)
+    assert len(seen) > 100 and all(expected == got for expected, got in seen)
