@@ -8,7 +8,7 @@ Everything user code decides is a function of the drawn data (a CRC of a descrip
 arguments), never of a random generator, so both runs see the same answers to the same questions;
 a different question (a call the other run did not make) shows up in the call log.
 
-order_by is compared exactly, not as a multiset: the model runs the extension's bottom-up merge,
+order_by is compared exactly, not as a multiset: the model runs the extension's natural merge,
 so under a lying __lt__ the order and the sequence of `<` calls must still match, which catches a
 sort that compares other pairs or reads a wrong index, not only one that loses items."""
 
