@@ -62,7 +62,9 @@ struct PyMemAllocator {
     bool operator==(const PyMemAllocator<U> &) const noexcept { return true; }
 };
 
-using ItemVec = std::vector<Owned, PyMemAllocator<Owned>>;
+template <class T>
+using PyMemVec = std::vector<T, PyMemAllocator<T>>;
+using ItemVec = PyMemVec<Owned>;
 using Bytes = std::basic_string<char, std::char_traits<char>, PyMemAllocator<char>>;
 
 // Asks for the cache line of an object's header ahead of a loop that will touch it: objects

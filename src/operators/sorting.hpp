@@ -13,9 +13,6 @@
 
 namespace lumo {
 
-template <class T>
-using PyMemVec = std::vector<T, PyMemAllocator<T>>;
-
 // Runs shorter than this are extended by binary insertion before any merge.
 inline constexpr std::size_t min_run = 32;
 
