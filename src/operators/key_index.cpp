@@ -23,11 +23,11 @@ namespace lumo {
 namespace {
 
 std::uint64_t mix(std::uint64_t x) noexcept {
-    x ^= x >> 30;
-    x *= 0xbf58476d1ce4e5b9;
-    x ^= x >> 27;
-    x *= 0x94d049bb133111eb;
-    return x ^ (x >> 31);
+    x ^= x >> 30U;
+    x *= 0xbf58476d1ce4e5b9U;
+    x ^= x >> 27U;
+    x *= 0x94d049bb133111ebU;
+    return x ^ (x >> 31U);
 }
 
 // A seed per map, so that keys built to collide in one map do not collide in the next.

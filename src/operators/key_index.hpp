@@ -58,7 +58,9 @@ private:
     }
 
     void grow() {
-        PyMemVec<Slot> old(slots_.empty() ? 16 : 2 * slots_.size(), Slot{0, Value{}, none});
+        Slot vacant{};
+        vacant.group = none;
+        PyMemVec<Slot> old(slots_.empty() ? 16 : 2 * slots_.size(), vacant);
         old.swap(slots_);
         for (const Slot &slot : old)
             if (slot.group != none) place(slot.hash, slot.value, slot.group);

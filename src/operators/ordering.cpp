@@ -29,7 +29,7 @@ int goes_before(PyObject *a, PyObject *b) noexcept {
 // strict weak orderings, so every stable sort gives the one stable order, and a radix sort may
 // stand in for the merge. Exact covers the rest of the native keys: mixed kinds, NaN, tuples;
 // their order need not be consistent, so they run the general path's merge with a C comparison.
-enum class Shape { General, Ints, Floats, Strs, Exact };
+enum class Shape : std::uint8_t { General, Ints, Floats, Strs, Exact };
 
 // Sorts out what the keys are, one key at a time as they come from the key function. For a
 // native shape it keeps `scalars` (a scalar key's own, or a tuple's items, key after key) and
@@ -46,7 +46,7 @@ public:
         if (general_) return;
         Scalar s;
         if (scalar_of(key, s)) {
-            starts.push_back(scalars.size() << 2);
+            starts.push_back(scalars.size() << 2U);
             scalars.push_back(s);
             ints_ = ints_ && s.kind == Scalar::Kind::Int;
             floats_ = floats_ && s.kind == Scalar::Kind::Float;
@@ -57,7 +57,7 @@ public:
         // Longer tuples than a 32-bit count holds are left to the general path.
         general_ = !PyTuple_CheckExact(key) || PyTuple_GET_SIZE(key) > INT32_MAX;
         if (general_) return;
-        starts.push_back(scalars.size() << 2 | (PyTuple_GET_SIZE(key) == 0 ? 3 : 1));
+        starts.push_back(scalars.size() << 2U | (PyTuple_GET_SIZE(key) == 0 ? 3U : 1U));
         if (PyTuple_GET_SIZE(key) == 0) scalars.push_back(Scalar{});
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(key) && !general_; ++i) {
             general_ = !scalar_of(PyTuple_GET_ITEM(key, i), s);
@@ -96,13 +96,14 @@ struct ExactKey {
 // the widest storage kind among them: where two prefixes differ they order the strs (a
 // shorter str reads as zeros where the longer one has a code point above zero).
 struct StrPrefixes {
-    int width, bits;
+    int width;
+    unsigned bits;
 };
 
 StrPrefixes prefixes_for(int widest_kind) noexcept {
-    return widest_kind == PyUnicode_1BYTE_KIND ? StrPrefixes{8, 8}
-           : widest_kind == PyUnicode_2BYTE_KIND ? StrPrefixes{4, 16}
-                                                  : StrPrefixes{3, 21};
+    return widest_kind == PyUnicode_1BYTE_KIND ? StrPrefixes{8, 8U}
+           : widest_kind == PyUnicode_2BYTE_KIND ? StrPrefixes{4, 16U}
+                                                  : StrPrefixes{3, 21U};
 }
 
 std::uint64_t packed_code_points(PyObject *s, Py_ssize_t offset, StrPrefixes p) noexcept {
@@ -112,7 +113,7 @@ std::uint64_t packed_code_points(PyObject *s, Py_ssize_t offset, StrPrefixes p) 
     std::uint64_t code = 0;
     for (int j = 0; j < p.width; ++j) {
         Py_ssize_t at = offset + j;
-        code = (code << p.bits) | (at < len ? PyUnicode_READ(kind, data, at) : 0);
+        code = (code << p.bits) | (at < len ? PyUnicode_READ(kind, data, at) : 0U);
     }
     return code;
 }
@@ -184,13 +185,13 @@ private:
 
 // Sort codes whose unsigned order is the keys' order: ints with the sign bit flipped, floats by
 // their bits (negative ones inverted, -0.0 taken as 0.0, which it equals).
-std::uint64_t int_code(std::int64_t v) noexcept { return static_cast<std::uint64_t>(v) ^ (std::uint64_t{1} << 63); }
+std::uint64_t int_code(std::int64_t v) noexcept { return static_cast<std::uint64_t>(v) ^ (std::uint64_t{1} << 63U); }
 
 std::uint64_t float_code(double d) noexcept {
     if (d == 0) d = 0.0;
     std::uint64_t bits = 0;
     std::memcpy(&bits, &d, sizeof bits);
-    return (bits >> 63) != 0 ? ~bits : bits | (std::uint64_t{1} << 63);
+    return (bits >> 63U) != 0 ? ~bits : bits | (std::uint64_t{1} << 63U);
 }
 
 // Strs are sorted by windows of their code points (see StrPrefixes), each followed by a byte
@@ -198,7 +199,7 @@ std::uint64_t float_code(double d) noexcept {
 // with more left are sorted again by the next window.
 std::uint64_t window_code(PyObject *s, Py_ssize_t offset, StrPrefixes w) noexcept {
     auto left = static_cast<std::uint64_t>(std::min<Py_ssize_t>(PyUnicode_GET_LENGTH(s) - offset, w.width + 1));
-    return (packed_code_points(s, offset, w) << 8) | left;
+    return (packed_code_points(s, offset, w) << 8U) | left;
 }
 
 // Sorts `coded` (indexes into `scalars`, all strs) stably in code-point order.
@@ -231,7 +232,7 @@ void sort_strs(const PyMemVec<Scalar> &scalars, PyMemVec<Coded> &coded) {
         Coded *first = coded.data() + span.lo, *last = coded.data() + span.hi;
         // Few strs, or long shared beginnings: compare whole strs. Index breaks ties, so the
         // comparison is a strict total order and std::sort is exact and stable.
-        if (span.hi - span.lo < 32 || span.offset >= 16 * w.width) {
+        if (span.hi - span.lo < 32 || span.offset >= Py_ssize_t{16} * w.width) {
             std::sort(first, last, [&](const Coded &a, const Coded &b) {
                 int c = compare_str(str(a), str(b), span.offset);
                 return c < 0 || (c == 0 && a.index < b.index);
@@ -243,7 +244,7 @@ void sort_strs(const PyMemVec<Scalar> &scalars, PyMemVec<Coded> &coded) {
         for (std::size_t i = span.lo; i < span.hi;) {
             std::size_t j = i + 1;
             while (j < span.hi && coded[j].code == coded[i].code) ++j;
-            if (j - i > 1 && (coded[i].code & 0xff) == static_cast<std::uint64_t>(w.width + 1))
+            if (j - i > 1 && (coded[i].code & 0xffU) == static_cast<std::uint64_t>(w.width) + 1)
                 pending.push_back({i, j, span.offset + w.width});
             i = j;
         }
@@ -283,11 +284,11 @@ bool sort_keys(const PyMemVec<PyObject *> &keys, KeyShapes &shapes, IndexVec &or
         IndexVec index_at(scalars.size() + 1);
         PyMemVec<ExactKey> exact(n);
         for (std::size_t i = 0; i < n; ++i) {
-            std::size_t start = starts[i] >> 2, end = i + 1 < n ? starts[i + 1] >> 2 : scalars.size();
+            std::size_t start = starts[i] >> 2U, end = i + 1 < n ? starts[i + 1] >> 2U : scalars.size();
             ExactKey &k = exact[i];
             k.start = start;
-            k.count = (starts[i] & 2) != 0 ? 0 : static_cast<std::uint32_t>(end - start);
-            k.tuple = (starts[i] & 1) != 0;
+            k.count = (starts[i] & 2U) != 0 ? 0 : static_cast<std::uint32_t>(end - start);
+            k.tuple = (starts[i] & 1U) != 0;
             index_at[start] = i;
             if (k.count == 0) continue;
             const Scalar &first = scalars[start];

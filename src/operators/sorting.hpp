@@ -123,17 +123,17 @@ inline void radix_sort(Coded *a, Coded *buffer, std::size_t n) noexcept {
         return;
     }
     std::size_t counts[8][256] = {};
+    auto digit = [](std::uint64_t code, unsigned b) { return (code >> (8U * b)) & 0xffU; };
     for (std::size_t i = 0; i < n; ++i) {
-        std::uint64_t code = a[i].code;
-        for (int b = 0; b < 8; ++b) ++counts[b][(code >> (8 * b)) & 0xff];
+        for (unsigned b = 0; b < 8; ++b) ++counts[b][digit(a[i].code, b)];
     }
     Coded *src = a, *dst = buffer;
-    for (int b = 0; b < 8; ++b) {
+    for (unsigned b = 0; b < 8; ++b) {
         std::size_t *count = counts[b];
-        if (count[(src[0].code >> (8 * b)) & 0xff] == n) continue;  // one value: nothing moves
+        if (count[digit(src[0].code, b)] == n) continue;  // one value: nothing moves
         std::size_t offset = 0;
-        for (int v = 0; v < 256; ++v) offset += std::exchange(count[v], offset);
-        for (std::size_t i = 0; i < n; ++i) dst[count[(src[i].code >> (8 * b)) & 0xff]++] = src[i];
+        for (std::size_t &c : counts[b]) offset += std::exchange(c, offset);
+        for (std::size_t i = 0; i < n; ++i) dst[count[digit(src[i].code, b)]++] = src[i];
         std::swap(src, dst);
     }
     if (src != a) std::memcpy(a, src, n * sizeof(Coded));
