@@ -37,15 +37,19 @@ enum class Shape : std::uint8_t { General, Ints, Floats, Strs, Exact };
 // which holds one placeholder scalar so that no two keys begin at the same place).
 class KeyShapes {
 public:
-    explicit KeyShapes(std::size_t n) {
-        scalars.reserve(n);
-        starts.reserve(n + 1);
-    }
+    explicit KeyShapes(std::size_t n) noexcept : n_(n) {}
 
     void add(PyObject *key) {
         if (general_) return;
         Scalar s;
-        if (scalar_of(key, s)) {
+        bool scalar = scalar_of(key, s);
+        // Longer tuples than a 32-bit count holds are left to the general path.
+        if (!scalar && (!PyTuple_CheckExact(key) || PyTuple_GET_SIZE(key) > INT32_MAX)) return give_up();
+        if (starts.capacity() == 0) {  // memory only once a key has shown a native shape
+            starts.reserve(n_);
+            scalars.reserve(n_);
+        }
+        if (scalar) {
             starts.push_back(scalars.size() << 2U);
             scalars.push_back(s);
             ints_ = ints_ && s.kind == Scalar::Kind::Int;
@@ -54,13 +58,10 @@ public:
             exact_ = exact_ || (s.kind == Scalar::Kind::Float && std::isnan(s.d));
             return;
         }
-        // Longer tuples than a 32-bit count holds are left to the general path.
-        general_ = !PyTuple_CheckExact(key) || PyTuple_GET_SIZE(key) > INT32_MAX;
-        if (general_) return;
         starts.push_back(scalars.size() << 2U | (PyTuple_GET_SIZE(key) == 0 ? 3U : 1U));
         if (PyTuple_GET_SIZE(key) == 0) scalars.push_back(Scalar{});
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(key) && !general_; ++i) {
-            general_ = !scalar_of(PyTuple_GET_ITEM(key, i), s);
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(key); ++i) {
+            if (!scalar_of(PyTuple_GET_ITEM(key, i), s)) return give_up();
             scalars.push_back(s);
         }
         ints_ = floats_ = strs_ = false;
@@ -78,6 +79,13 @@ public:
     bool tuples = false;
 
 private:
+    void give_up() noexcept {
+        general_ = true;
+        PyMemVec<Scalar>().swap(scalars);
+        IndexVec().swap(starts);
+    }
+
+    std::size_t n_;
     bool general_ = false, ints_ = true, floats_ = true, strs_ = true, exact_ = false;
 };
 
