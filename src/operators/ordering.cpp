@@ -1,6 +1,7 @@
 // Ordering: order_by (decorate once, then a stable sort by the key ordering) and rev.
-// Key functions and the keys' __lt__ / __bool__ run Python code; keys are held by `keys` for the
-// whole sort. Keys whose comparisons run no Python code are sorted natively, to the same order.
+// Key functions and the keys' __lt__ / __bool__ run Python code; every key stays held for the
+// whole sort (by `held`, or by the receiver where a key is its own item). Keys whose comparisons
+// run no Python code are sorted natively, to the same order.
 #include "core/binding.hpp"
 #include "core/errors.hpp"
 #include "operators/native_keys.hpp"
