@@ -4,7 +4,7 @@ Written to be read, not to be fast. Every operator is the obvious loop over a Py
 calls user code (callbacks, __eq__, __lt__, __repr__, __float__, __index__, __bool__, __hash__) in
 the same order and the same number of times as the extension, and raises the same exceptions.
 Where the extension makes a choice of its own, the model makes the same one: groups come out in
-first-seen order, order_by is a bottom-up stable merge sort, inner join keys stay alive until the
+first-seen order, order_by is a natural merge sort, inner join keys stay alive until the
 join is done, flatten refuses a container that holds itself, and interrupts (anything that is not
 an Exception) and MemoryError are never swallowed, not even where ordinary errors are discarded.
 
@@ -152,31 +152,62 @@ def goes_before(a, b):
         raise
 
 
-def stable_merge_sort(order, before):
-    """Bottom-up merge sort: runs of width 1, 2, 4, ... merged pairwise from the left; on a tie
-    the left run goes first. This is the extension's exact sequence of comparisons, so even a
-    lying __lt__ gives the same order (and the same calls) in both."""
-    n = len(order)
-    src = list(order)
-    width = 1
-    while width < n:
-        dst = []
-        for lo in range(0, n, 2 * width):
-            mid = min(lo + width, n)
-            hi = min(mid + width, n)
+MIN_RUN = 32
+
+
+def natural_merge_sort(order, before):
+    """Natural merge sort: each run (ascending, or strictly descending and then reversed) is
+    extended to MIN_RUN items by binary insertion, then neighbouring runs are merged pairwise
+    from the left, pass after pass; on a tie the left run goes first. This is the extension's
+    exact sequence of comparisons, so even a lying __lt__ gives the same order (and the same
+    calls) in both."""
+    a = list(order)
+    n = len(a)
+    ends = []
+    lo = 0
+    while lo < n:
+        hi = lo + 1
+        if hi < n:
+            descending = before(a[hi], a[lo])
+            hi += 1
+            while hi < n and before(a[hi], a[hi - 1]) == descending:
+                hi += 1
+            if descending:
+                a[lo:hi] = a[lo:hi][::-1]
+        while hi < min(lo + MIN_RUN, n):
+            left, right = lo, hi
+            while left < right:
+                middle = (left + right) // 2
+                if before(a[hi], a[middle]):
+                    right = middle
+                else:
+                    left = middle + 1
+            a.insert(left, a.pop(hi))
+            hi += 1
+        ends.append(hi)
+        lo = hi
+    while len(ends) > 1:
+        merged, kept, lo = [], [], 0
+        for r in range(0, len(ends), 2):
+            if r + 1 == len(ends):
+                merged.extend(a[lo:ends[r]])
+                kept.append(ends[r])
+                break
+            mid, hi = ends[r], ends[r + 1]
             i, j = lo, mid
             while i < mid and j < hi:
-                if before(src[j], src[i]):
-                    dst.append(src[j])
+                if before(a[j], a[i]):
+                    merged.append(a[j])
                     j += 1
                 else:
-                    dst.append(src[i])
+                    merged.append(a[i])
                     i += 1
-            dst.extend(src[i:mid])
-            dst.extend(src[j:hi])
-        src = dst
-        width *= 2
-    return src
+            merged.extend(a[i:mid])
+            merged.extend(a[j:hi])
+            kept.append(hi)
+            lo = hi
+        a, ends = merged, kept
+    return a
 
 
 def key_string(key):
@@ -453,7 +484,7 @@ class ModelSeq:
             keys = [key(item) for item in self._items]
             order = list(range(len(keys)))
             if len(order) >= 2:
-                order = stable_merge_sort(order, lambda a, b: goes_before(keys[a], keys[b]))
+                order = natural_merge_sort(order, lambda a, b: goes_before(keys[a], keys[b]))
             return ModelSeq._new([self._items[i] for i in order], 0)
 
     def rev(self):

@@ -8,17 +8,21 @@ Everything user code decides is a function of the drawn data (a CRC of a descrip
 arguments), never of a random generator, so both runs see the same answers to the same questions;
 a different question (a call the other run did not make) shows up in the call log.
 
-order_by is compared exactly, not as a multiset: the model runs the extension's bottom-up merge,
+order_by is compared exactly, not as a multiset: the model runs the extension's natural merge,
 so under a lying __lt__ the order and the sequence of `<` calls must still match, which catches a
 sort that compares other pairs or reads a wrong index, not only one that loses items."""
 
 import collections
 import collections.abc
 import dataclasses
+import decimal
 import math
 import numbers
+import operator
+import random
 import re
 import sys
+import threading
 import zlib
 
 import pytest
@@ -960,3 +964,214 @@ def test_the_tables_cover_every_method():
     assert set(STEPS) | set(TERMINALS) == public
     assert not set(STEPS) & set(TERMINALS)
     assert {n for n in dir(ModelSeq) if not n.startswith("_")} == public
+
+
+# ---- native key paths on large inputs -------------------------------------------------------
+# order_by, group_by, join, min_by and max_by handle ints, floats, strs (and tuples of them, or
+# None and the bools) without calling Python. Tens of thousands of such keys, alone or spoiled
+# by a few that the native paths refuse, must give what the model gives through the general
+# path: the same order, groups, first keys, calls and unraisable reports.
+
+class Mimic(Helper):
+    """An object whose repr prints like an int, a str, None, a bool or a float."""
+
+    TEXTS = ("5", "-1", "0", "'a'", "''", "None", "True", "'\\ud800'", "'\ud800'",
+             "'\ufffd\ufffd\ufffd'", "1.0")
+
+    def __init__(self, tag, text):
+        super().__init__(tag)
+        self.text = text
+
+    def __repr__(self):
+        self.note("repr")
+        return self.text
+
+
+SHARED_NAN = NAN
+INT64_EDGES = [2**63 - 1, -2**63, 2**62, -2**62, 2**53 + 1, 2**32, -1, 0, 1, 255, 256]
+BEYOND_INT64 = [2**63, -2**63 - 1, 2**64, 10**30, -10**40]
+FLOAT_EDGES = [0.0, -0.0, math.inf, -math.inf, 2.0**53, 2.0**63, -2.0**63, 5e-324, 1e308, 0.5]
+# The widest code point of a data set decides how the native sorts pack strs, so each set keeps
+# to one width: Latin-1, the Basic Multilingual Plane (lone surrogates included), or beyond.
+LATIN_1 = "ab\x00\u00e9\u00ff"
+BMP = LATIN_1 + "\u0100\u4e2d\ud800\udfff"
+ASTRAL = BMP + "\U0001f600"
+
+
+def large_int(rng):
+    pick = rng.randrange(6)
+    if pick == 0:
+        return rng.choice(INT64_EDGES)
+    if pick == 1:
+        return rng.choice((True, False))
+    if pick == 2:
+        return rng.randrange(-2**63, 2**63)
+    return rng.randrange(-50, 50) * rng.choice((1, 1000, 10**9))
+
+
+def large_float(rng, nan):
+    pick = rng.randrange(8 if nan else 6)
+    if pick == 0:
+        return rng.choice(FLOAT_EDGES)
+    if pick == 1:
+        return float(rng.randrange(-20, 20))
+    if pick >= 6:
+        return SHARED_NAN if pick == 6 else float("nan")  # one shared NaN and many distinct ones
+    return rng.uniform(-1e6, 1e6) * rng.choice((1, 1e-300, 1e300))
+
+
+def large_str(rng, characters=LATIN_1):
+    prefix = "p" * rng.choice((0, 0, 0, 3, 7, 8, 15, 60, 130))
+    alphabet = characters[:rng.choice((2, 3, len(characters)))]
+    return prefix + "".join(rng.choice(alphabet) for _ in range(rng.randrange(6)))
+
+
+def large_scalar(rng, characters, nan=True):
+    pick = rng.randrange(4 if characters else 3)
+    if pick == 0:
+        return large_int(rng)
+    if pick == 1:
+        return large_float(rng, nan)
+    if pick == 2:
+        return float(rng.randrange(-3, 3))  # equal to an int key
+    return large_str(rng, characters)
+
+
+def large_tuple(rng, characters):
+    size = rng.choice((0, 1, 2, 2, 2, 3))
+    head = rng.choice((large_int, lambda r: float(r.randrange(-3, 3)), lambda r: large_str(r, characters),
+                       lambda r: large_float(r, nan=True)))
+    return tuple(head(rng) if i == 0 else large_scalar(rng, characters) for i in range(size))
+
+
+KEY_FAMILIES = {
+    "ints": large_int,
+    "floats": lambda rng: large_float(rng, nan=False),
+    "floats with NaN": lambda rng: large_float(rng, nan=True),
+    "strs": large_str,
+    "BMP strs": lambda rng: large_str(rng, BMP),
+    "astral strs": lambda rng: large_str(rng, ASTRAL),
+    "numbers": lambda rng: large_scalar(rng, "") if rng.randrange(4) else large_float(rng, nan=True),
+    "tuples": lambda rng: large_tuple(rng, LATIN_1),
+    "BMP tuples": lambda rng: large_tuple(rng, BMP),
+    "scalars and tuples": lambda rng: (large_tuple(rng, ASTRAL) if rng.randrange(2)
+                                       else large_scalar(rng, ASTRAL)),
+    # group_by and join: a few hundred distinct keys, some first seen late
+    "grouped": lambda rng: rng.choice(GROUPED),
+}
+GROUPED = [*range(-100, 100), *"abcdefghij", "", "5", "\ud800", "\ufffd\ufffd\ufffd", "\u4e2d",
+           None, True, False, 2**63 - 1, -2**63, 1.0, (1, "a")]
+SPOILERS = [*BEYOND_INT64, None, (1, None), ((1,), 2), [1], FloatSub(0.5)]
+ODD_KEYS = [Mimic(i, text) for i, text in enumerate(Mimic.TEXTS)] + [BadRepr(7, "raise"),
+                                                                      BadRepr(8, "raise")]
+
+
+def large_program(family, method, arrangement, spoiled, seed, n=20_000):
+    rng = random.Random(seed)
+    keys = [KEY_FAMILIES[family](rng) for _ in range(n)]
+    if arrangement != "shuffled":
+        keys.sort(reverse=arrangement == "descending")
+    pool = SPOILERS + ODD_KEYS  # an odd number of them: taken in turn, each comes early and late
+    for i in range(spoiled):
+        odd = pool[i % len(pool)] if spoiled >= len(pool) else rng.choice(pool)
+        keys.insert(rng.randrange(50 if i % 2 else len(keys) + 1), odd)
+    key = Callback("identity", seed, 0, "boom", -1, "", ())
+    if method == "join":
+        inner = [KEY_FAMILIES[family](rng) for _ in range(40)]
+        if spoiled:
+            inner = ODD_KEYS + inner + ODD_KEYS
+        return Program(keys, [Call("join", (Other("list", inner), key, key))], None)
+    if method in STEPS:
+        return Program(keys, [Call(method, (key,))], None)
+    return Program(keys, [], Call(method, (key,)))
+
+
+LARGE_CASES = (
+    [("order_by", family, arrangement, spoiled) for family in ("ints", "floats", "strs")
+     for arrangement, spoiled in (("shuffled", 0), ("shuffled", 1), ("ascending", 0), ("descending", 0))]
+    + [("order_by", family, "shuffled", spoiled)
+       for family in ("floats with NaN", "tuples", "scalars and tuples") for spoiled in (0, 3)]
+    + [("order_by", family, "shuffled", 0) for family in ("BMP strs", "astral strs", "BMP tuples")]
+    + [(method, family, "shuffled", spoiled) for method in ("group_by", "join")
+       for family in ("ints", "strs", "grouped") for spoiled in (0, 2 * len(SPOILERS + ODD_KEYS))]
+    + [(method, family, "shuffled", spoiled) for method, spoiled in (("min_by", 0), ("max_by", 1))
+       for family in ("ints", "floats with NaN", "strs", "numbers")]
+    + [("min_by", "scalars and tuples", "shuffled", 0)]
+)
+
+
+@pytest.mark.parametrize("method, family, arrangement, spoiled", LARGE_CASES)
+def test_native_key_paths_agree_with_the_model_on_large_inputs(method, family, arrangement, spoiled):
+    seed = zlib.crc32(f"{method} {family} {arrangement} {spoiled}".encode())
+    check_same(large_program(family, method, arrangement, spoiled, seed))
+
+
+RECURSION_PROBES = ("order_by", "group_by", "join", "min_by", "max_by")
+
+
+def test_native_key_paths_at_the_recursion_limit_answer_as_the_general_path():
+    """Where the interpreter's own comparison or repr would fail for want of depth, a native
+    path must not answer in its place. Decimal keys stand in for the general path: C code
+    whose comparison and repr make the same recursion checks as those of ints."""
+    pick = operator.itemgetter(0)  # a key function that makes no recursion check of its own
+    key_sets = [[3, 1, 2], [(3, 1), (1, 1), (2, 1)], [(3, 1), (1, 2), (2, 1)]]
+    seqs = []
+    for keys in key_sets:
+        decimals = [tuple(map(decimal.Decimal, k)) if isinstance(k, tuple) else decimal.Decimal(k) for k in keys]
+        seqs.append((LumoSeq([(k,) for k in keys]), LumoSeq([(k,) for k in decimals])))
+    results, reports = {}, []
+
+    def probe(depth):
+        # As little as possible runs here, so that the calls below meet the limit themselves.
+        # Called through methodcaller, a method is one recursion check deeper than called.
+        for pair, (ints, decimals) in enumerate(seqs):
+            for name in RECURSION_PROBES:
+                for kind, s in enumerate((ints, decimals)):
+                    for deeper in (False, True):
+                        args = (s, pick, pick) if name == "join" else (pick,)
+                        before = len(reports)
+                        try:
+                            if deeper:
+                                result = operator.methodcaller(name, *args)(s)
+                            else:
+                                result = getattr(s, name)(*args)
+                        except RecursionError:
+                            result = RecursionError
+                        results[depth, deeper, pair, name, kind] = (s, result, len(reports) - before)
+
+    def descend(depth):
+        probe(depth)
+        for _ in map(descend, [depth + 1]):  # one more level of C recursion each time
+            pass
+
+    limit, hook = sys.getrecursionlimit(), sys.unraisablehook
+    sys.setrecursionlimit(10**6)  # the interpreter's C recursion limit is the one that counts
+    sys.unraisablehook = lambda u: reports.append(u.exc_type)
+    try:
+        descend(0)
+    except RecursionError:
+        pass
+    finally:
+        sys.setrecursionlimit(limit)
+        sys.unraisablehook = hook
+
+    def plain(name, s, result, reported):
+        items = s.list()
+        at = lambda x: next(i for i, y in enumerate(items) if y is x)
+        if result is RecursionError:
+            return result, reported
+        if name == "order_by":
+            return [at(x) for x in result.list()], reported
+        if name == "group_by":
+            return [[at(x) for x in group.list()] for _, group in result.list()], reported
+        if name == "join":
+            return [(at(x), at(y)) for x, y in result.list()], reported
+        return at(result), reported
+
+    compared = 0
+    for (*where, name, kind), ints in results.items():
+        decimals = results.get((*where, name, 1))
+        if kind == 0 and decimals is not None:
+            assert plain(name, *ints) == plain(name, *decimals), (*where, name)
+            compared += 1
+    assert compared > 100

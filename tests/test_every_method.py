@@ -11,6 +11,8 @@ from support import fault_sweep, refcounts_balanced
 # Inputs shared by every case. The objects are fresh heap objects (no small-int or interned
 # strings), so their reference counts show exactly what the extension keeps.
 SETUP = """
+import operator
+
 class Item:
     def __init__(self, v):
         self.v = v
@@ -31,6 +33,25 @@ def boom(*args):
 fail = boom
 
 items = [Item(v) for v in (3, 1, 2, 3, 5)]
+# Keys the native paths take: ints, floats, strs and tuples of them, made afresh on the heap.
+ints = [1000 + v for v in (3, -1, 2, 3, 5)]
+reals = [v / 3 for v in (3, -1, 2, 3, 5)]
+texts = ["k%d" % v for v in (3, 1, 2, 3, 5)]
+pairs = [(i, t) for i, t in zip(ints, texts)]
+swap = operator.itemgetter(1, 0)
+values = ints + texts + [None, True, False]
+first = {x: x for x in ints[:3] + reals[:3] + texts[:3] + pairs[:3]}  # later items: KeyError
+
+class Quoted:  # prints like the str "k1"
+    def __repr__(self):
+        return "'k1'"
+quoted = Quoted()
+
+def same(x):
+    return x
+
+def nan_key(x):
+    return x if x > 0 else float("nan")
 others = [Item(v) for v in (2, 7, 3)]
 numbers = [10**20 + v for v in (4, 1, 3)]
 nested = [[items[0], [items[1], (items[2],)]], items[3]]
@@ -102,24 +123,41 @@ CASES = {
                      "s.intersect_by(others, fail)", ValueError),
     "union_by": ("LumoSeq(items).skip(1)", "s.union_by(other, key)", "s.union_by(other, fail)",
                  ValueError),
-    "distinct:plain": ("LumoSeq(plain + records)", "s.distinct()", "s.distinct(1)", TypeError),
-    "union:plain": ("LumoSeq(plain)", "s.union(records + plain[::-1])", "s.union(5)", TypeError),
-    "union:mixed": ("LumoSeq(plain)", "s.union(records + plain[::-1] + others)", "s.union(5)",
+    "distinct plain": ("LumoSeq(plain + records)", "s.distinct()", "s.distinct(1)", TypeError),
+    "union plain": ("LumoSeq(plain)", "s.union(records + plain[::-1])", "s.union(5)", TypeError),
+    "union mixed": ("LumoSeq(plain)", "s.union(records + plain[::-1] + others)", "s.union(5)",
                     TypeError),
-    "intersect:plain": ("LumoSeq(records)", "s.intersect(tuple(records[3:] + plain))",
+    "intersect plain": ("LumoSeq(records)", "s.intersect(tuple(records[3:] + plain))",
                         "s.intersect(5)", TypeError),
-    "differ:mixed": ("LumoSeq(plain + items)", "s.differ(others + plain[5:])", "s.differ(5)",
+    "differ mixed": ("LumoSeq(plain + items)", "s.differ(others + plain[5:])", "s.differ(5)",
                      TypeError),
-    "distinct_by:plain": ("LumoSeq(plain)", "s.distinct_by(repr)", "s.distinct_by(int)", ValueError),
-    "except_by:plain": ("LumoSeq(plain)", "s.except_by(plain[20:], str)", "s.except_by(plain, int)",
+    "distinct_by plain": ("LumoSeq(plain)", "s.distinct_by(repr)", "s.distinct_by(int)", ValueError),
+    "except_by plain": ("LumoSeq(plain)", "s.except_by(plain[20:], str)", "s.except_by(plain, int)",
                         ValueError),
-    "intersect_by:plain": ("LumoSeq(plain)", "s.intersect_by(plain[::3], repr)",
+    "intersect_by plain": ("LumoSeq(plain)", "s.intersect_by(plain[::3], repr)",
                            "s.intersect_by(plain[:25], int)", ValueError),
-    "union_by:plain": ("LumoSeq(plain)", "s.union_by(plain[::2], hash)", "s.union_by(plain, int)",
+    "union_by plain": ("LumoSeq(plain)", "s.union_by(plain[::2], hash)", "s.union_by(plain, int)",
                        ValueError),
     "min_by": ("LumoSeq(items).skip(1)", "s.min_by(key)", "s.min_by(fail)", ValueError),
     "max_by": ("LumoSeq(items).skip(1)", "s.max_by(key)", "s.max_by(fail)", ValueError),
     "chunk": ("LumoSeq(items).skip(1)", "s.chunk(2)", "s.chunk(0)", ValueError),
+    # the native key paths: keys that are the items themselves, new keys, NaN, tuples, value
+    # keys that meet text keys
+    "order_by ints": ("LumoSeq(ints).skip(1)", "(s.order_by(same), s.order_by(operator.neg))",
+                      "s.order_by(first.__getitem__)", KeyError),
+    "order_by floats": ("LumoSeq(reals).skip(1)", "(s.order_by(same), s.order_by(nan_key))",
+                        "s.order_by(first.__getitem__)", KeyError),
+    "order_by strs": ("LumoSeq(texts).skip(1)", "(s.order_by(same), s.order_by(str.upper))",
+                      "s.order_by(first.__getitem__)", KeyError),
+    "order_by tuples": ("LumoSeq(pairs).skip(1)", "(s.order_by(same), s.order_by(swap))",
+                        "s.order_by(first.__getitem__)", KeyError),
+    "group_by values": ("LumoSeq([quoted] + values + items).skip(1)", "s.group_by(same)",
+                        "s.group_by(fail)", ValueError),
+    "join values": ("LumoSeq(values).skip(1)", "s.join([quoted] + values + items, same, same)",
+                    "s.join(values, same, fail)", ValueError),
+    "min_by values": ("LumoSeq(ints + reals).skip(1)",
+                      "(s.min_by(same), s.max_by(same), LumoSeq(texts).max_by(same))",
+                      "LumoSeq(ints + texts).min_by(same)", TypeError),
 }
 
 # Turns a result into plain literals (LumoSeq and Item become what they hold), so that a result
@@ -133,6 +171,8 @@ def describe(value):
         return ("item", value.v)
     if isinstance(value, float):
         return ("float", repr(value))
+    if isinstance(value, Quoted):
+        return ("quoted",)
     if isinstance(value, (list, tuple)):
         out = []
         for v in value:
@@ -171,11 +211,13 @@ def tracked(namespace):
     """Everything whose reference count a call must leave as it found it."""
     ns = namespace
     return [*ns["items"], *ns["others"], *ns["numbers"], *ns["nested"], ns["cycle"], ns["other"],
-            *ns["plain"], *ns["records"], ns["s"], ns["key"], ns["boom"], ns["Item"]]
+            *ns["plain"], *ns["records"], *ns["ints"], *ns["reals"], *ns["texts"], *ns["pairs"],
+            ns["quoted"], ns["s"], ns["key"], ns["boom"], ns["Item"]]
 
 
 def test_the_table_names_every_method():
-    assert sorted({name.split(":")[0] for name in CASES}) == public_methods()
+    # A row is named by its method, followed by what it exercises when one method has several.
+    assert sorted({name.split()[0] for name in CASES}) == public_methods()
     assert len(public_methods()) == 46
 
 

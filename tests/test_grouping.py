@@ -145,6 +145,28 @@ def test_group_by_int_float_bool_and_string_one_are_four_groups():
     assert [type(k) for k, _ in result.list()] == [int, float, bool, str]
 
 
+@pytest.mark.parametrize("value, text", [(5, "5"), (-2**63, "-9223372036854775808"), ("a", "'a'"),
+                                         ("\ud800", "'\\ud800'"), (None, "None"), (False, "False")])
+@pytest.mark.parametrize("printed_first", [True, False])
+def test_group_by_a_key_that_prints_like_an_int_str_or_constant_joins_its_group(value, text, printed_first):
+    printed = Printed(text)
+    keys = [printed, value, value, "other"] if printed_first else [value, "other", printed, value]
+    result = LumoSeq(list(range(4))).group_by(lambda i: keys[i])
+    assert groups_of(result) == ([(printed, [0, 1, 2]), ("other", [3])] if printed_first
+                                 else [(value, [0, 2, 3]), ("other", [1])])
+
+
+def test_group_by_ints_beyond_64_bits_group_by_their_text():
+    huge = 10**5000  # past the interpreter's digit limit for int to str: its repr raises
+    keys = [2**64, int("18446744073709551616"), Printed("18446744073709551616"),
+            huge, huge + 1, Printed("<unprintable int object>")]
+    assert keys[0] is not keys[1]
+    with record_unraisable() as seen:
+        result = LumoSeq(list(range(6))).group_by(lambda i: keys[i])
+    assert [items for _, items in groups_of(result)] == [[0, 1, 2], [3, 4, 5]]
+    assert [(t, type(e)) for t, e, _ in seen] == [(ValueError, ValueError)] * 2
+
+
 def test_group_by_equal_printing_objects_share_a_group_with_the_first_key():
     keys = [Printed("K"), Printed("K"), Printed("J"), Printed("K")]
     result = LumoSeq([0, 1, 2, 3]).group_by(lambda i: keys[i])

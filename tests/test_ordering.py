@@ -198,6 +198,25 @@ def test_order_by_uses_only_less_than():
     assert {entry[0] for entry in log} == {"lt"}
 
 
+@pytest.mark.parametrize("values", [list(range(1000)), [0] * 1000, list(range(1000, 0, -1))],
+                         ids=["ascending", "equal", "strictly descending"])
+def test_order_by_presorted_and_reversed_keys_cost_one_comparison_per_item(values):
+    log = []
+    keys = [LoggedKey(v, log) for v in values]
+    result = LumoSeq(list(range(1000))).order_by(lambda i: keys[i]).list()
+    assert [values[i] for i in result] == sorted(values)
+    assert len(log) == 999
+
+
+def test_order_by_runs_keep_equal_keys_in_input_order():
+    # Descending with ties: only strictly descending runs are reversed, so the tied items keep
+    # their order whichever way the runs are found.
+    values = [5, 5, 4, 3, 3, 3, 2, 9, 9, 1, 1, 0] * 20
+    keys = [LoggedKey(v, []) for v in values]
+    result = LumoSeq(list(range(len(values)))).order_by(lambda i: keys[i]).list()
+    assert result == sorted(range(len(values)), key=lambda i: values[i])
+
+
 class ReflectedKey:
     """`<` is answered only through the reflected `>` of the other operand."""
 

@@ -18,6 +18,15 @@ bool discard_pending_error() noexcept {
     return true;
 }
 
+bool recursion_headroom(int levels) noexcept {
+    int entered = 0;
+    while (entered < levels && Py_EnterRecursiveCall("") == 0) ++entered;
+    for (int i = 0; i < entered; ++i) Py_LeaveRecursiveCall();
+    if (entered == levels) return true;
+    PyErr_Clear();  // the RecursionError of the probe itself
+    return false;
+}
+
 namespace {
 
 // A NumPy boolean scalar is recognised by name and module, without importing NumPy: the type is

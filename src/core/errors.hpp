@@ -15,6 +15,11 @@ bool pending_error_is_fatal() noexcept;
 // false is returned.
 bool discard_pending_error() noexcept;
 
+// True when `levels` nested recursion checks of the interpreter (the ones PyObject_RichCompare
+// and PyObject_Repr make) would pass at this depth. A native path that stands in for such calls
+// runs only then: where they would fail with RecursionError, the general path gives their answer.
+bool recursion_headroom(int levels) noexcept;
+
 // The strict boolean rule: 1 or 0 for True / False (or a NumPy boolean scalar), -1 with an
 // exception set otherwise. may run Python (a NumPy truth slot)
 int strict_bool(PyObject *value) noexcept;

@@ -1,7 +1,9 @@
 // Folding and key extremes: aggregate, min_by, max_by. The fold function, key selectors, the
-// keys' rich comparisons and truth tests run Python code under shared access.
+// keys' rich comparisons and truth tests run Python code under shared access; keys that are
+// ints, floats or strs are compared here instead, with the same answers.
 #include "core/binding.hpp"
 #include "core/errors.hpp"
+#include "operators/native_keys.hpp"
 #include "operators/operators.hpp"
 
 namespace lumo {
@@ -14,25 +16,40 @@ PyObject *extreme_by(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObjec
                      int op) {
     BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
     if (!a) return nullptr;
-    if (self->items().empty()) Py_RETURN_NONE;
+    const ItemVec &items = self->items();
+    if (items.empty()) Py_RETURN_NONE;
     PyObject *key_selector = a.object(0);
-    PyObject *best = self->items()[0].get();  // held by the receiver
+    PyObject *best = items[0].get();  // held by the receiver
     Owned best_key{call1(key_selector, best)};  // may run Python
     if (!best_key) return nullptr;
-    for (std::size_t i = 1; i < self->items().size(); ++i) {
-        PyObject *item = self->items()[i].get();
+    // Two ints, floats or strs compare here as the interpreter compares them, and a number
+    // never against a str, where `<` raises. The rich comparison's recursion check is the
+    // only other thing that could make it differ: where it would fail, every pair goes there.
+    const bool native = recursion_headroom(1);
+    Scalar best_scalar;
+    bool best_native = native && scalar_of(best_key.get(), best_scalar);
+    for (std::size_t i = 1; i < items.size(); ++i) {
+        if (i + prefetch_distance < items.size()) prefetch(items[i + prefetch_distance].get());
+        PyObject *item = items[i].get();
         Owned key{call1(key_selector, item)};
         if (!key) return nullptr;
-        Owned result{PyObject_RichCompare(key.get(), best_key.get(), op)};
-        if (!result) return nullptr;  // a failing comparison propagates
-        int better = PyObject_IsTrue(result.get());
-        if (better < 0) {
-            if (!discard_pending_error()) return nullptr;  // only an ordinary truth failure counts as false
-            better = 0;
+        Scalar scalar;
+        int better = 0;
+        if (best_native && scalar_of(key.get(), scalar) && !scalars_unordered(scalar, best_scalar)) {
+            better = op == Py_LT ? scalar_less(scalar, best_scalar) : scalar_less(best_scalar, scalar);
+        } else {
+            Owned result{PyObject_RichCompare(key.get(), best_key.get(), op)};
+            if (!result) return nullptr;  // a failing comparison propagates
+            better = PyObject_IsTrue(result.get());
+            if (better < 0) {
+                if (!discard_pending_error()) return nullptr;  // only an ordinary truth failure counts as false
+                better = 0;
+            }
         }
         if (better) {
             best = item;
             best_key = std::move(key);
+            best_native = native && scalar_of(best_key.get(), best_scalar);
         }
     }
     return Py_NewRef(best);

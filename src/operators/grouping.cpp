@@ -4,7 +4,6 @@
 #include "core/binding.hpp"
 #include "core/errors.hpp"
 #include "operators/key_index.hpp"
-#include "operators/key_strings.hpp"
 #include "operators/operators.hpp"
 
 namespace lumo {
@@ -15,11 +14,14 @@ PyObject *op_group_by(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObje
     BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
     if (!a) return nullptr;
     KeyIndex index;
-    Bytes text;
-    for (const Owned &item : self->items()) {
-        Owned key{call1(a.object(0), item.get())};  // may run Python
-        if (!key || !key_string(key.get(), text)) return nullptr;
-        index.group_for(text, key).items.push_back(Owned::borrow(item.get()));
+    const ItemVec &items = self->items();
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (i + prefetch_distance < items.size()) prefetch(items[i + prefetch_distance].get());
+        Owned key{call1(a.object(0), items[i].get())};  // may run Python
+        if (!key) return nullptr;
+        KeyGroup *group = index.group_for(key);
+        if (group == nullptr) return nullptr;
+        group->items.push_back(Owned::borrow(items[i].get()));
     }
     ItemVec out;
     out.reserve(index.groups().size());

@@ -4,7 +4,6 @@
 #include "core/binding.hpp"
 #include "core/errors.hpp"
 #include "operators/key_index.hpp"
-#include "operators/key_strings.hpp"
 #include "operators/operators.hpp"
 #include "operators/sequence_arguments.hpp"
 
@@ -23,22 +22,26 @@ PyObject *op_join(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *
     KeyIndex index;
     ItemVec kept_keys;  // every inner key, alive until the join is done
     kept_keys.reserve(inner.size());
-    Bytes text;
     for (const Owned &item : inner) {
         Owned key{call1(a.object(2), item.get())};  // may run Python
-        if (!key || !key_string(key.get(), text)) return nullptr;
+        if (!key) return nullptr;
         kept_keys.push_back(Owned::borrow(key.get()));
-        index.group_for(text, key).items.push_back(Owned::borrow(item.get()));
+        KeyGroup *group = index.group_for(key);
+        if (group == nullptr) return nullptr;
+        group->items.push_back(Owned::borrow(item.get()));
     }
 
     ItemVec out;
-    for (const Owned &outer : self->items()) {
-        Owned key{call1(a.object(1), outer.get())};  // may run Python
-        if (!key || !key_string(key.get(), text)) return nullptr;
-        const KeyGroup *group = index.find(text);
+    const ItemVec &outer = self->items();
+    for (std::size_t i = 0; i < outer.size(); ++i) {
+        if (i + prefetch_distance < outer.size()) prefetch(outer[i + prefetch_distance].get());
+        PyObject *x = outer[i].get();
+        Owned key{call1(a.object(1), x)};  // may run Python
+        const KeyGroup *group = nullptr;
+        if (!key || !index.find(key.get(), group)) return nullptr;
         if (group == nullptr) continue;
         for (const Owned &match : group->items) {
-            PyObject *pair = PyTuple_Pack(2, outer.get(), match.get());
+            PyObject *pair = PyTuple_Pack(2, x, match.get());
             if (pair == nullptr) return nullptr;
             out.push_back(Owned(pair));
         }

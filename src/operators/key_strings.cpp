@@ -4,6 +4,8 @@
 
 #include "core/errors.hpp"
 
+#include <charconv>
+
 namespace lumo {
 
 namespace {
@@ -30,6 +32,27 @@ bool append_utf8(PyObject *text, Bytes &out) {
 }
 
 }  // namespace
+
+bool value_key_string(PyObject *key, Bytes &out) {
+    out.clear();
+    if (key == Py_None) {
+        out.append("None");
+    } else if (key == Py_True) {
+        out.append("True");
+    } else if (key == Py_False) {
+        out.append("False");
+    } else if (PyLong_CheckExact(key)) {
+        char digits[24];
+        auto written = std::to_chars(digits, digits + sizeof digits, PyLong_AsLongLong(key));
+        out.append(digits, written.ptr);
+    } else {
+        // str's own repr, called directly: PyObject_Repr would add only a recursion check, and
+        // callers have made sure that one passes.
+        Owned text{PyUnicode_Type.tp_repr(key)};
+        return text && append_utf8(text.get(), out);
+    }
+    return true;
+}
 
 bool key_string(PyObject *key, Bytes &out) {
     out.clear();
