@@ -973,10 +973,10 @@ def test_the_tables_cover_every_method():
 # path: the same order, groups, first keys, calls and unraisable reports.
 
 class Mimic(Helper):
-    """An object whose repr prints like an int, a str, None, a bool or a float."""
+    """An object whose repr prints like an int, a str, None, a bool, a float or a tuple."""
 
     TEXTS = ("5", "-1", "0", "'a'", "''", "None", "True", "'\\ud800'", "'\ud800'",
-             "'\ufffd\ufffd\ufffd'", "1.0")
+             "'\ufffd\ufffd\ufffd'", "1.0", "(1, 'a')", "(5,)", "()", "(None, True)")
 
     def __init__(self, tag, text):
         super().__init__(tag)
@@ -1060,7 +1060,8 @@ KEY_FAMILIES = {
     "grouped": lambda rng: rng.choice(GROUPED),
 }
 GROUPED = [*range(-100, 100), *"abcdefghij", "", "5", "\ud800", "\ufffd\ufffd\ufffd", "\u4e2d",
-           None, True, False, 2**63 - 1, -2**63, 1.0, (1, "a")]
+           None, True, False, 2**63 - 1, -2**63, 1.0, (1, "a"), (5,), (), (None, True), (True, "a"),
+           (1.0, "a"), ("a", 1), (1, "a", None), (2**63, "a"), ((1,), "a")]
 SPOILERS = [*BEYOND_INT64, None, (1, None), ((1,), 2), [1], FloatSub(0.5)]
 ODD_KEYS = [Mimic(i, text) for i, text in enumerate(Mimic.TEXTS)] + [BadRepr(7, "raise"),
                                                                       BadRepr(8, "raise")]
@@ -1093,7 +1094,7 @@ LARGE_CASES = (
        for family in ("floats with NaN", "tuples", "scalars and tuples") for spoiled in (0, 3)]
     + [("order_by", family, "shuffled", 0) for family in ("BMP strs", "astral strs", "BMP tuples")]
     + [(method, family, "shuffled", spoiled) for method in ("group_by", "join")
-       for family in ("ints", "strs", "grouped") for spoiled in (0, 2 * len(SPOILERS + ODD_KEYS))]
+       for family in ("ints", "strs", "tuples", "grouped") for spoiled in (0, 2 * len(SPOILERS + ODD_KEYS))]
     + [(method, family, "shuffled", spoiled) for method, spoiled in (("min_by", 0), ("max_by", 1))
        for family in ("ints", "floats with NaN", "strs", "numbers")]
     + [("min_by", "scalars and tuples", "shuffled", 0)]

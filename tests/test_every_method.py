@@ -39,7 +39,7 @@ reals = [v / 3 for v in (3, -1, 2, 3, 5)]
 texts = ["k%d" % v for v in (3, 1, 2, 3, 5)]
 pairs = [(i, t) for i, t in zip(ints, texts)]
 swap = operator.itemgetter(1, 0)
-values = ints + texts + [None, True, False]
+values = ints + texts + [None, True, False] + pairs
 first = {x: x for x in ints[:3] + reals[:3] + texts[:3] + pairs[:3]}  # later items: KeyError
 
 class Quoted:  # prints like the str "k1"

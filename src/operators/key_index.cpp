@@ -4,8 +4,10 @@
 //
 // Two value keys have the same key string exactly when they have the same type and are equal,
 // and a value key never has the key string of a value key of another type (an int's text has
-// no quote, a str's starts with one, None, True and False are words). So value keys group by
-// value. A text key may still print like a value key (a class whose repr is "5"): from the
+// no quote, a str's starts with one, None, True and False are words, a tuple's starts with a
+// parenthesis). A tuple of such scalars prints as a Python literal that evaluates back to an
+// equal tuple of the same item types, so two of them print alike exactly when they are
+// item by item of the same type and equal. So value keys group by value. A text key may still print like a value key (a class whose repr is "5"): from the
 // first text key on, `positions_` holds the key string of every group, value groups included,
 // so a text key finds a value group by its text, and a new value key looks for a text group
 // with its text before it starts one of its own.
@@ -42,12 +44,54 @@ std::uint64_t fresh_seed(const void *map) noexcept {
 // The interpreter's own equality of strs: equal strs are stored alike, and hash alike.
 bool KeyIndex::SameStr::operator()(PyObject *a, PyObject *b) const noexcept { return str_equal(a, b); }
 
-// repr of an int or a str makes one recursion check; where it would fail, every key takes the
-// text path and fails there exactly as the general path does.
-KeyIndex::KeyIndex() : values_(recursion_headroom(1)), seed_(fresh_seed(this)) {}
+// Two tuple keys print alike exactly when they are as long and item by item of the same type and
+// equal.
+bool KeyIndex::SameTuple::operator()(PyObject *a, PyObject *b) const noexcept {
+    if (a == b) return true;
+    const Py_ssize_t n = PyTuple_GET_SIZE(a);
+    if (PyTuple_GET_SIZE(b) != n) return false;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *x = PyTuple_GET_ITEM(a, i);
+        PyObject *y = PyTuple_GET_ITEM(b, i);
+        if (x == y) continue;
+        if (Py_TYPE(x) != Py_TYPE(y)) return false;  // None, True and False are single objects
+        if (PyUnicode_CheckExact(x)) {
+            if (!str_equal(x, y)) return false;
+        } else if (PyLong_AsLongLong(x) != PyLong_AsLongLong(y)) {  // both fit: checked when classified
+            return false;
+        }
+    }
+    return true;
+}
+
+// repr of an int or a str makes one recursion check, and of a tuple of them two; where they
+// would fail, such keys take the text path and fail there exactly as the general path does.
+KeyIndex::KeyIndex() : values_(recursion_headroom(1)), tuples_(recursion_headroom(2)), seed_(fresh_seed(this)) {}
 
 bool KeyIndex::value_key(PyObject *key, ValueKey &out) const noexcept {
     if (!values_) return false;
+    return PyTuple_CheckExact(key) ? tuple_key(key, out) : scalar_key(key, out);
+}
+
+// A tuple of scalar value keys; its hash combines theirs in order.
+bool KeyIndex::tuple_key(PyObject *key, ValueKey &out) const noexcept {
+    if (!tuples_) return false;
+    std::uint64_t hash = mix(seed_ ^ 0x7475706c65ULL ^ static_cast<std::uint64_t>(PyTuple_GET_SIZE(key)));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(key); ++i) {
+        ValueKey item;
+        if (!scalar_key(PyTuple_GET_ITEM(key, i), item)) return false;
+        std::uint64_t h = item.kind == ValueKey::Kind::Int || item.kind == ValueKey::Kind::Str
+                              ? item.hash
+                              : static_cast<std::uint64_t>(item.kind);
+        hash = mix(hash + h);
+    }
+    out.kind = ValueKey::Kind::Tuple;
+    out.object = key;
+    out.hash = hash;
+    return true;
+}
+
+bool KeyIndex::scalar_key(PyObject *key, ValueKey &out) const noexcept {
     if (key == Py_None || key == Py_True || key == Py_False) {
         out.kind = key == Py_None ? ValueKey::Kind::None : key == Py_True ? ValueKey::Kind::True : ValueKey::Kind::False;
         return true;
@@ -67,7 +111,7 @@ bool KeyIndex::value_key(PyObject *key, ValueKey &out) const noexcept {
     }
     if (PyUnicode_CheckExact(key)) {
         out.kind = ValueKey::Kind::Str;
-        out.str = key;
+        out.object = key;
         out.hash = mix(static_cast<std::uint64_t>(PyObject_Hash(key)) ^ seed_);  // a str's hash cannot fail
         return true;
     }
@@ -77,7 +121,8 @@ bool KeyIndex::value_key(PyObject *key, ValueKey &out) const noexcept {
 std::size_t KeyIndex::find_value(const ValueKey &v) const noexcept {
     switch (v.kind) {
     case ValueKey::Kind::Int: return ints_.find(v.hash, v.number);
-    case ValueKey::Kind::Str: return strs_.find(v.hash, v.str);
+    case ValueKey::Kind::Str: return strs_.find(v.hash, v.object);
+    case ValueKey::Kind::Tuple: return tuples_map_.find(v.hash, v.object);
     default: return singletons_[static_cast<int>(v.kind) - static_cast<int>(ValueKey::Kind::None)];
     }
 }
@@ -85,7 +130,8 @@ std::size_t KeyIndex::find_value(const ValueKey &v) const noexcept {
 void KeyIndex::add_value(const ValueKey &v, std::size_t group) {
     switch (v.kind) {
     case ValueKey::Kind::Int: ints_.insert(v.hash, v.number, group); break;
-    case ValueKey::Kind::Str: strs_.insert(v.hash, v.str, group); break;
+    case ValueKey::Kind::Str: strs_.insert(v.hash, v.object, group); break;
+    case ValueKey::Kind::Tuple: tuples_map_.insert(v.hash, v.object, group); break;
     default: singletons_[static_cast<int>(v.kind) - static_cast<int>(ValueKey::Kind::None)] = group;
     }
 }
@@ -128,7 +174,9 @@ KeyGroup *KeyIndex::group_for(Owned &key) {
             if (!value_key_string(key.get(), text_)) return nullptr;
             g = find_text();
             if (g != none) {  // a text key that prints like this one came first
-                if (v.kind == ValueKey::Kind::Str) kept_.push_back(Owned::borrow(v.str));
+                if (v.kind == ValueKey::Kind::Str || v.kind == ValueKey::Kind::Tuple) {
+                    kept_.push_back(Owned::borrow(v.object));
+                }
                 add_value(v, g);
                 return &groups_[g];
             }

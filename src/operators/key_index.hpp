@@ -87,12 +87,13 @@ public:
 
 private:
     // A key whose key string is the same as another's exactly when both have the same type and
-    // are equal: an exact int that fits in 64 bits, an exact str, None, True or False.
+    // are equal: an exact int that fits in 64 bits, an exact str, None, True or False, or an
+    // exact tuple of such scalars.
     struct ValueKey {
-        enum class Kind : std::uint8_t { Int, Str, None, True, False };
+        enum class Kind : std::uint8_t { Int, Str, None, True, False, Tuple };
         Kind kind;
         std::int64_t number;
-        PyObject *str;
+        PyObject *object;  // the str or the tuple
         std::uint64_t hash;
     };
     struct SameInt {
@@ -101,9 +102,14 @@ private:
     struct SameStr {
         bool operator()(PyObject *a, PyObject *b) const noexcept;
     };
+    struct SameTuple {
+        bool operator()(PyObject *a, PyObject *b) const noexcept;
+    };
     static constexpr std::size_t none = SIZE_MAX;
 
     bool value_key(PyObject *key, ValueKey &out) const noexcept;
+    bool scalar_key(PyObject *key, ValueKey &out) const noexcept;
+    bool tuple_key(PyObject *key, ValueKey &out) const noexcept;
     std::size_t find_value(const ValueKey &v) const noexcept;
     void add_value(const ValueKey &v, std::size_t group);
     std::size_t find_text() const;
@@ -112,12 +118,14 @@ private:
     KeyGroup &new_group(Owned &key);
 
     bool values_;                 // value keys are on: repr would pass its recursion check here
+    bool tuples_;                 // tuple keys too: the nested checks of a tuple's repr would pass
     bool texts_complete_ = false;  // every value group's key string is in `positions_` too
     std::uint64_t seed_;
     std::size_t singletons_[3] = {none, none, none};  // None, True, False
     ValueMap<std::int64_t, SameInt> ints_;
     ValueMap<PyObject *, SameStr> strs_;
-    ItemVec kept_;  // strs that `strs_` holds and no group holds as its key
+    ValueMap<PyObject *, SameTuple> tuples_map_;
+    ItemVec kept_;  // strs and tuples that the maps hold and no group holds as its key
     // Deques keep element addresses stable, so the views into `texts_` stay valid as it grows.
     std::deque<KeyGroup, PyMemAllocator<KeyGroup>> groups_;
     std::deque<Bytes, PyMemAllocator<Bytes>> texts_;

@@ -45,6 +45,9 @@ bool value_key_string(PyObject *key, Bytes &out) {
         char digits[24];
         auto written = std::to_chars(digits, digits + sizeof digits, PyLong_AsLongLong(key));
         out.append(digits, written.ptr);
+    } else if (PyTuple_CheckExact(key)) {
+        Owned text{PyObject_Repr(key)};  // runs only the reprs of the items above
+        return text && append_utf8(text.get(), out);
     } else {
         // str's own repr, called directly: PyObject_Repr would add only a recursion check, and
         // callers have made sure that one passes.

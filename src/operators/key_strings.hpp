@@ -11,9 +11,9 @@ namespace lumo {
 // an interrupt or MemoryError pending. may run Python
 bool key_string(PyObject *key, Bytes &out);
 
-// The key string of an exact int that fits in 64 bits, an exact str, None, True or False: the
-// same text, made without running Python code (repr of these runs none). False only with
-// MemoryError set.
+// The key string of an exact int that fits in 64 bits, an exact str, None, True or False, or an
+// exact tuple of those: the same text, made without running Python code (repr of these runs
+// none). The caller makes sure that repr's recursion checks pass. False only with MemoryError set.
 bool value_key_string(PyObject *key, Bytes &out);
 
 }  // namespace lumo
