@@ -4,7 +4,8 @@ Each contestant is called once first; that call warms it up, gives its answer fo
 the idiom's, and tells how many calls make a round long enough to time. Then all contestants run
 in turn for several rounds, so that a slow moment of a shared machine falls on all of them alike,
 and the median round counts. A contestant whose time, extrapolated from the smaller sizes, passes
-the budget is not called at all: the estimate is reported instead of waiting for it.
+the budget (up to four times more where the idiom itself takes that long) is not called at all: the
+estimate is reported instead of waiting for it.
 """
 import gc
 import math
@@ -57,11 +58,12 @@ def estimate(history, n):
 def run_cell(cell, n, d, config, history):
     """Returns {contestant name: Result} for `cell` at size n; `history` carries over sizes."""
     results, timed, expected = {}, [], None
+    limit = config.budget
     gc.collect()
     for way in cell.ways:
         past = history.setdefault(way.name, [])
         guess = estimate(past, n)
-        if way.kind != "idiom" and guess is not None and guess > config.budget:
+        if way.kind != "idiom" and guess is not None and guess > limit:
             results[way.name] = Result("skipped", estimate=guess)
             past.append((n, guess))
             continue
@@ -78,6 +80,8 @@ def run_cell(cell, n, d, config, history):
             continue
         if way.kind == "idiom":
             expected, status, note = answer, "ok", ""
+            # Where the idiom itself takes seconds, a contestant near its time is worth waiting for.
+            limit = min(max(config.budget, 5 * first), 4 * config.budget)
         else:
             status, note = check(expected, answer, cell.compare)
         del answer
@@ -85,7 +89,7 @@ def run_cell(cell, n, d, config, history):
         if status == "wrong":
             results[way.name] = Result("wrong", seconds=first, rounds=1, number=1, note=note)
             continue
-        timed.append(_Timing(way.name, call, first, status, note, config))
+        timed.append(_Timing(way.name, call, first, status, note, config, limit))
     del expected
     _interleave(timed)
     for t in timed:
@@ -98,14 +102,17 @@ def run_cell(cell, n, d, config, history):
 class _Timing:
     """The rounds planned for one contestant after its first call took `first` seconds."""
 
-    def __init__(self, name, call, first, status, note, config):
+    def __init__(self, name, call, first, status, note, config, limit):
         self.name, self.call, self.status, self.note = name, call, status, note
         self.number = max(1, min(100_000, math.ceil(config.min_round / max(first, 1e-9))))
-        if first >= config.budget:
-            # Over the budget after all: its one call is its time; no more waiting on it.
-            self.rounds, self.samples = 0, [first]
+        if first >= limit:
+            # Over the limit after all: its one call is its time; no more waiting on it.
+            self.rounds, self.samples = 1, [first]
+        elif first >= config.budget / 4:
+            # A call this long is its own warm-up: the first one counts, two more follow.
+            self.rounds, self.samples = min(config.rounds, 3), [first]
         else:
-            self.rounds = config.rounds if first < config.budget / 4 else min(config.rounds, 3)
+            self.rounds = config.rounds if first < config.budget / 20 else min(config.rounds, 3)
             self.samples = []
 
 

@@ -6,7 +6,7 @@ same size, measured in the same rounds; growth is the time from one size to the 
 import math
 
 SUPERLINEAR = 15.0          # growth per decade above which an operator is marked superlinear
-BEYOND_IDIOM = 1.5          # ... and listed as such when it also outgrows the idiom by this factor
+BEYOND_IDIOM = 2.0          # ... and listed as such when it also outgrows the idiom by this factor
 README_START = "<!-- bench summary: written by bench/run.py -->"
 README_END = "<!-- end of bench summary -->"
 
@@ -78,26 +78,26 @@ def fmt_growth(g):
     return ("~" if estimated else "") + text + ("!" if factor > SUPERLINEAR and not estimated else "")
 
 
-def contestants(cells):
-    """Every contestant name that appears, in table order: idiom, alternatives, lumo, peers."""
-    order = {"idiom": 0, "alt": 1, "lumo": 2, "peer": 3}
+def contestants(cells, kinds=("alt", "lumo", "peer")):
+    """The contestant names of those kinds, in summary order: lumo, the peers, other spellings."""
+    order = {"lumo": 0, "peer": 1, "alt": 2, "idiom": 3}
     seen = {}
     for cell in cells:
         for way in cell.ways:
-            seen.setdefault(way.name, (order[way.kind], len(seen)))
+            if way.kind in kinds:
+                seen.setdefault(way.name, (order[way.kind], len(seen)))
     return sorted(seen, key=seen.get)
 
 
-def summary(cells, run, sizes):
-    """Per contestant other than the idiom, per size: geometric mean of the ratio to the idiom.
+def summary(cells, run, sizes, names=None):
+    """Per contestant (lumo, the peers, the other spellings), per size: geometric mean of the ratio
+    to the idiom.
 
     `measured` is over the cells timed with the idiom's answer; `with_estimates` adds the cells
     skipped over the budget at their estimated time, so that a slow operator is not hidden.
     """
     out = {}
-    for name in contestants(cells):
-        if name == "idiom":
-            continue
+    for name in names or contestants(cells):
         per_size = {}
         for n in sizes:
             measured, estimated, other = [], [], 0
@@ -129,11 +129,13 @@ def _geomean(values):
 
 def superlinear(cells, run, sizes):
     """[(cell, contestant, [growths], idiom's growths)] for each contestant that grows superlinearly
-    beyond the idiom: above ×15 per decade, and half as much again as the idiom over the same decade.
+    beyond the idiom: above ×15 per decade, and twice the idiom's growth over the same decade.
 
     Once the data outgrows the processor's caches every spelling slows down per item, the idiom
     too (records scattered in memory cost a cache miss each); what is left is the operator's own
-    growth. `alongside` counts the cells whose contestants grow above ×15 only with their idiom.
+    growth. The ratio of two growths is the change of the ratio to the idiom, measured in
+    interleaved rounds, so it holds on a busy machine where the growths alone do not.
+    `alongside` counts the cells whose contestants grow above ×15 only with their idiom.
     """
     out, alongside = [], set()
     for cell in cells:
@@ -148,11 +150,14 @@ def superlinear(cells, run, sizes):
     return out, len(alongside - {c.name for c, _, _, _ in out})
 
 
-def _summary_lines(cells, run, sizes, marker=""):
-    """The geometric-mean table as rows of text cells (shared by the terminal and markdown)."""
+def _summary_lines(cells, run, sizes, names=None, label=None):
+    """The geometric-mean table as rows of text cells (shared by the terminal and markdown).
+
+    `label` names each row (default: the contestant); one row per contestant of `names`.
+    """
     rows = []
-    for name, per_size in summary(cells, run, sizes).items():
-        row = [name]
+    for name, per_size in summary(cells, run, sizes, names).items():
+        row = [label or name]
         for n in sizes:
             s = per_size.get(n)
             if not s:
@@ -163,6 +168,14 @@ def _summary_lines(cells, run, sizes, marker=""):
                 text += f", {s['skipped']} skipped: {fmt_ratio(s['with_estimates'])}"
             row.append(text)
         rows.append(row)
+    return rows
+
+
+def _lumo_by_group(cells, run, sizes):
+    """lumo's geometric means per operator group: where it stands, group by group."""
+    rows = []
+    for group in dict.fromkeys(cell.group for cell in cells):
+        rows += _summary_lines([c for c in cells if c.group == group], run, sizes, ["lumo"], group)
     return rows
 
 
@@ -196,8 +209,11 @@ def terminal(cells, run, sizes, memory, meta):
     lines.append(_row(["", *(size_label(n) for n in sizes)], [22] + [34] * len(sizes)))
     for row in _summary_lines(cells, run, sizes):
         lines.append(_row(row, [22] + [34] * len(sizes)))
+    lines += ["", "== lumo by operator group"]
+    for row in _lumo_by_group(cells, run, sizes):
+        lines.append(_row(row, [22] + [34] * len(sizes)))
     slow, alongside = superlinear(cells, run, sizes)
-    lines += ["", "== superlinear: above ×15 per decade and 1.5 times the idiom's growth"]
+    lines += ["", "== superlinear: above ×15 per decade and twice the idiom's growth"]
     for cell, name, gs, idiom in slow:
         lines.append(f"  {name:<20} {cell.name:<48} {' '.join(map(fmt_growth, gs))}"
                      f"   (idiom {' '.join(map(fmt_growth, idiom))})")
@@ -262,10 +278,15 @@ def _md_table(header, rows):
     return out
 
 
-def summary_markdown(cells, run, sizes):
+def summary_markdown(cells, run, sizes, names=None):
     """The geometric means as a markdown table: also the README's performance summary."""
     return _md_table(["ratio to the idiom (cells)", *(f"n = {size_label(n)}" for n in sizes)],
-                     _summary_lines(cells, run, sizes))
+                     _summary_lines(cells, run, sizes, names))
+
+
+def superlinear_ops(cells, run, sizes, name="lumo"):
+    """The operators (not cells) in which `name` grows superlinearly beyond the idiom."""
+    return list(dict.fromkeys(cell.op for cell, who, _, _ in superlinear(cells, run, sizes)[0] if who == name))
 
 
 def markdown(cells, run, sizes, memory, meta):
@@ -295,9 +316,12 @@ def markdown(cells, run, sizes, memory, meta):
            "in parentheses); where some were skipped over the budget, the mean with their "
            "estimates follows. Peers cover different cells, so compare each with the idiom.", ""]
     out += summary_markdown(cells, run, sizes)
+    out += ["", "lumo by operator group:", ""]
+    out += _md_table(["lumo's ratio to the idiom (cells)", *(f"n = {size_label(n)}" for n in sizes)],
+                     _lumo_by_group(cells, run, sizes))
     slow, alongside = superlinear(cells, run, sizes)
     out += ["", "## Superlinear growth", "",
-            "Contestants whose time grows above ×15 per decade of n and half as much again as the "
+            "Contestants whose time grows above ×15 per decade of n and twice as fast as the "
             "idiom's over the same decade. Once the data outgrows the processor's caches, every "
             "spelling pays a cache miss per scattered object and grows faster than n, the idiom "
             f"too: {alongside} more cells grow above ×15 only where their idiom does (marked ! "
@@ -340,11 +364,17 @@ def markdown(cells, run, sizes, memory, meta):
 
 
 def readme_block(cells, run, sizes, meta):
-    """The README's summary: the geometric means and where they come from."""
-    return "\n".join([README_START,
-                      f"From `bench/RESULTS.md` ({meta['python'].split()[0]}, {meta['machine']}, "
-                      f"{meta['date']}): geometric mean of each library's time over the idiom's, per "
-                      "size, over the cells where it gave the idiom's answer (cell count in parentheses; "
-                      "below ×1 is faster than plain Python).", "",
-                      *summary_markdown(cells, run, sizes),
-                      README_END])
+    """The README's summary: the geometric means, where they come from, and what grows too fast."""
+    python = " ".join(meta["python"].split()[:2])
+    slow = superlinear_ops(cells, run, sizes)
+    return "\n".join([
+        README_START,
+        f"From `bench/RESULTS.md` ({python}, {meta['machine']}, {meta['date']}): the geometric mean "
+        "of each library's time over the idiom's, per size, over the cells where it gave the "
+        "idiom's answer (their number in parentheses; below ×1 is faster than plain Python). Where "
+        "cells were skipped over the time budget, the mean with their estimated times follows.", "",
+        *summary_markdown(cells, run, sizes, contestants(cells, ("lumo", "peer"))), "",
+        ("lumo operators whose time grows above ×15 per decade and twice as fast as the idiom's: "
+         + ", ".join(f"`{op}`" for op in slow) + "." if slow else
+         "No lumo operator grows faster than its idiom in this run."),
+        README_END])

@@ -27,7 +27,6 @@ from measure import Config, run_cell
 HERE = Path(__file__).resolve().parent
 FULL_SIZES = [1_000, 10_000, 100_000, 1_000_000]
 QUICK_SIZES = [1_000, 10_000, 100_000]
-MEMORY_SIZES = {1_000, 1_000_000, 100_000}
 
 
 def parse_args(argv):
@@ -76,6 +75,9 @@ def main(argv=None):
     wanted = None
     if args.peers:
         wanted = set() if args.peers == "none" else set(args.peers.split(","))
+        unknown = wanted - set(peers_module.NAMES)
+        if unknown:
+            sys.exit(f"unknown peers: {', '.join(sorted(unknown))} (known: {', '.join(peers_module.NAMES)})")
     modules, versions, notes = peers_module.load(wanted)
     cells = cells_module.build(modules)
     if args.only:
@@ -98,14 +100,13 @@ def main(argv=None):
             for name, result in results.items():
                 run[cell.name].setdefault(name, {})[n] = result
             progress(done, total, n, cell, results, time.perf_counter() - start)
-        if n in MEMORY_SIZES or n == sizes[-1]:
-            ints = data["ints"]
-            memory[n] = memory_module.bytes_per_item(ints.a, ints.s)
+        ints = data["ints"]
+        memory[n] = memory_module.bytes_per_item(ints.a, ints.s)
         del data
 
     meta = {
         "machine": machine(),
-        "python": f"{platform.python_implementation()} {sys.version.split()[0]} ({sys.executable})",
+        "python": f"{platform.python_implementation()} {' '.join(sys.version.split())}",
         "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
         "lumo": lumo_version(),
         "peers": versions,
