@@ -22,6 +22,7 @@ class Config:
     rounds: int          # timed rounds per contestant (fewer for calls near the budget)
     budget: float        # seconds per call; a contestant estimated above it is skipped
     min_round: float     # seconds a round lasts at least: fast calls are repeated to fill it
+    first_exponent: float = 1.0  # growth exponent assumed while only one smaller size is known
 
 
 @dataclass
@@ -38,17 +39,18 @@ class Result:
         return self.status in ("ok", "other order") and self.seconds is not None
 
 
-def estimate(history, n):
+def estimate(history, n, first_exponent=1.0):
     """Seconds per call at n from the two largest sizes before it, never less than linear growth.
 
     `history` holds (size, seconds) with measured and estimated points alike, so an estimate
-    carries on from the last one.
+    carries on from the last one. From one size alone the growth is unknown: `first_exponent`
+    stands in for it (2 assumes the worst, a quadratic operator).
     """
     points = [(m, t) for m, t in history if t]
     if not points:
         return None
     m1, t1 = points[-1]
-    exponent = 1.0
+    exponent = first_exponent
     if len(points) >= 2:
         m0, t0 = points[-2]
         exponent = max(1.0, math.log(t1 / t0) / math.log(m1 / m0))
@@ -62,7 +64,7 @@ def run_cell(cell, n, d, config, history):
     gc.collect()
     for way in cell.ways:
         past = history.setdefault(way.name, [])
-        guess = estimate(past, n)
+        guess = estimate(past, n, config.first_exponent)
         if way.kind != "idiom" and guess is not None and guess > limit:
             results[way.name] = Result("skipped", estimate=guess)
             past.append((n, guess))

@@ -31,10 +31,11 @@ QUICK_SIZES = [1_000, 10_000, 100_000]
 
 def parse_args(argv):
     p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    p.add_argument("--quick", action="store_true", help="n up to 1e5, 3 rounds, 0.5 s budget")
+    p.add_argument("--quick", action="store_true",
+                   help="n up to 1e5, 3 rounds, 0.25 s budget, quadratic growth assumed until measured")
     p.add_argument("--sizes", help="comma-separated sizes, e.g. 1e3,1e4")
     p.add_argument("--rounds", type=int, help="timed rounds per contestant (5; quick 3)")
-    p.add_argument("--budget", type=float, help="seconds per call above which a contestant is skipped (2; quick 0.5)")
+    p.add_argument("--budget", type=float, help="seconds per call above which a contestant is skipped (2; quick 0.25)")
     p.add_argument("--min-round", type=float, help="seconds a round lasts at least (0.02; quick 0.005)")
     p.add_argument("--only", action="append", default=[], help="run only cells whose name contains this (repeatable)")
     p.add_argument("--peers", help="comma-separated peers to include, or 'none' (default: all installed)")
@@ -70,8 +71,9 @@ def main(argv=None):
     full = not (args.quick or args.sizes or args.only or args.peers)
     sizes = args.sizes or (QUICK_SIZES if args.quick else FULL_SIZES)
     config = Config(rounds=args.rounds or (3 if args.quick else 5),
-                    budget=args.budget or (0.5 if args.quick else 2.0),
-                    min_round=args.min_round or (0.005 if args.quick else 0.02))
+                    budget=args.budget or (0.25 if args.quick else 2.0),
+                    min_round=args.min_round or (0.005 if args.quick else 0.02),
+                    first_exponent=2.0 if args.quick else 1.0)
     wanted = None
     if args.peers:
         wanted = set() if args.peers == "none" else set(args.peers.split(","))

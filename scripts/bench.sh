@@ -8,8 +8,15 @@ cd "$(dirname "$0")/.."
 py=${LUMO_BENCH_PYTHON:-$(scripts/find_pythons.sh | head -n 1)}
 [ -n "$py" ] || { echo "error: no CPython >= 3.12 found" >&2; exit 1; }
 venv=.venv/bench
-echo "== building lumo into $venv with $("$py" -c 'import sys; print(sys.version.split()[0])')" >&2
-scripts/venv.sh "$py" "$venv" >&2
+# pip rebuilds a local project every time; the build is redone only when its sources changed.
+sources=$(find src CMakeLists.txt pyproject.toml -type f -print0 | sort -z | xargs -0 sha1sum | sha1sum)
+stamp="$venv/lumo-sources.sha1"
+if [ "$(cat "$stamp" 2>/dev/null)" != "$sources $py" ] || ! "$venv/bin/python" -c "import lumo" 2>/dev/null; then
+  echo "== building lumo into $venv with $("$py" -c 'import sys; print(sys.version.split()[0])')" >&2
+  rm -f "$stamp"
+  scripts/venv.sh "$py" "$venv" >&2
+  echo "$sources $py" >"$stamp"
+fi
 
 # PyPI name and import name of each peer. Installed once; an importable peer is not fetched again.
 peers=(
