@@ -34,7 +34,6 @@ class Cell:
     ways: list = field(default_factory=list)
     norm: Callable | None = None   # norm(answer, d) -> comparable; default: materialize
     compare: str = "same"          # "same": same items in the same order; "approx": floats
-    sizes: tuple | None = None     # None: every size of the run
     note: str = ""
 
     @property
@@ -191,14 +190,14 @@ def build(peers):
 
     # Projection and construction.
     g = "projection"
-    for data, kind, f in (("ints", "ints", double), ("records", "records", score)):
-        cell(g, "select", data, kind, "list(map(f, a))", lambda d, f=f: list(map(f, d.a)),
+    for data, kind, f, ft in (("ints", "ints", double, "x * 2"), ("records", "records", score, "r['score']")):
+        cell(g, "select", data, kind, f"list(map(f, a)), f = {ft}", lambda d, f=f: list(map(f, d.a)),
              lambda d, f=f: d.s.select(f), [
                  ("iteration_utilities", lambda d, f=f: It(d.a).map(f).as_list()),
                  ("PyFunctional", lambda d, f=f: seq(d.a).map(f).to_list()),
                  ("asq", lambda d, f=f: query(d.a).select(f).to_list())])
-    for data, kind, p in (("ints", "ints", third), ("records", "records", low)):
-        cell(g, "where", data, kind, "list(filter(p, a))", lambda d, p=p: list(filter(p, d.a)),
+    for data, kind, p, pt in (("ints", "ints", third, "x % 3 == 0"), ("records", "records", low, "r['score'] < 0.5")):
+        cell(g, "where", data, kind, f"list(filter(p, a)), p = {pt}", lambda d, p=p: list(filter(p, d.a)),
              lambda d, p=p: d.s.where(p), [
                  ("iteration_utilities", lambda d, p=p: It(d.a).filter(p).as_list()),
                  ("PyFunctional", lambda d, p=p: seq(d.a).filter(p).to_list()),
@@ -245,13 +244,15 @@ def build(peers):
     for data, kind, k in (("ints", "ints", same), ("floats", "floats", same), ("strs", "strs", same),
                           ("(int, str) tuples", "tuples", same), ("sorted ints", "sorted_ints", same),
                           ("reversed ints", "reversed_ints", same), ("records by score", "records", score)):
-        cell(g, "order_by", data, kind, "sorted(a, key=k)", lambda d, k=k: sorted(d.a, key=k),
+        cell(g, "order_by", data, kind, "sorted(a, key=k), k = " + _key_text(k),
+             lambda d, k=k: sorted(d.a, key=k),
              lambda d, k=k: d.s.order_by(k), [
                  ("iteration_utilities", lambda d, k=k: It(d.a).get_sorted(key=k)),
                  ("PyFunctional", lambda d, k=k: seq(d.a).order_by(k).to_list()),
                  ("asq", lambda d, k=k: query(d.a).order_by(k).to_list())])
     for data, kind, k in (("ints", "ints", same), ("records by score", "records", score)):
-        cell(g, "order_by(k).take(10)", data, kind, "sorted(a, key=k)[:10]",
+        cell(g, "order_by(k).take(10)", data, kind,
+             "sorted(a, key=k)[:10], k = " + _key_text(k),
              lambda d, k=k: sorted(d.a, key=k)[:10], lambda d, k=k: d.s.order_by(k).take(10)[0], [
                  ("iteration_utilities", lambda d, k=k: It(d.a).get_nsmallest(10, key=k)),
                  ("PyFunctional", lambda d, k=k: seq(d.a).order_by(k).take(10).to_list()),
@@ -262,7 +263,7 @@ def build(peers):
     g = "grouping and join"
     for data, kind, k in (("ints, 1000 int keys", "ints", mod1000), ("ints, 10 int keys", "ints", mod10),
                           ("strs, 676 str keys", "strs", head2), ("strs, 26 str keys", "strs", head1)):
-        cell(g, "group_by", data, kind, "defaultdict(list) loop", lambda d, k=k: group_lists(d.a, k),
+        cell(g, "group_by", data, kind, "a defaultdict(list) filled in one loop", lambda d, k=k: group_lists(d.a, k),
              lambda d, k=k: d.s.group_by(k), [
                  ("iteration_utilities", lambda d, k=k: iu.groupedby(d.a, k)),
                  ("cytoolz", lambda d, k=k: cytoolz.groupby(k, d.a)),
@@ -275,7 +276,7 @@ def build(peers):
              "every outer record matches one inner record, by id % (n/100)"),
             ("records × n/100, str key", "inner_names", lambda d: name, name,
              "a few percent of the outer records match, by name")):
-        cell(g, "join", data, "records", "dict-of-lists index",
+        cell(g, "join", data, "records", "a dict-of-lists index of the inner records, probed per outer record",
              lambda d, i=inner, o=outer_key, ik=ik: join_index(d.a, getattr(d, i), o(d), ik),
              lambda d, i=inner, o=outer_key, ik=ik: d.s.join(getattr(d, i), o(d), ik), [
                  ("cytoolz", lambda d, i=inner, o=outer_key, ik=ik:
@@ -381,7 +382,7 @@ def build(peers):
 
     # A pipeline as users write one.
     cell("pipeline", "where → select → order_by → take(10)", "records", "records",
-         "sorted(map(f, filter(p, a)), key=k)[:10]",
+         "sorted(map(f, filter(p, a)), key=k)[:10], p = r['score'] < 0.5, f = r['name'], k = identity",
          lambda d: sorted(map(name, filter(low, d.a)), key=same)[:10],
          lambda d: d.s.where(low).select(name).order_by(same).take(10)[0], [
              ("iteration_utilities", lambda d: It(d.a).filter(low).map(name).get_sorted(key=same)[:10]),
@@ -389,6 +390,10 @@ def build(peers):
              ("asq", lambda d: query(d.a).where(low).select(name).order_by(same).take(10).to_list())],
          alts=[("heapq.nsmallest", lambda d: heapq.nsmallest(10, map(name, filter(low, d.a)), key=same))])
     return cells
+
+
+def _key_text(k):
+    return "identity" if k is same else "r['score']"
 
 
 def _frozen_filter(d, wanted):

@@ -59,9 +59,19 @@ def estimate(history, n, first_exponent=1.0):
 
 def run_cell(cell, n, d, config, history):
     """Returns {contestant name: Result} for `cell` at size n; `history` carries over sizes."""
+    gc.collect()
+    enabled = gc.isenabled()
+    gc.disable()            # as timeit does: a collection would fall on whoever is running then
+    try:
+        return _run_cell(cell, n, d, config, history)
+    finally:
+        if enabled:
+            gc.enable()
+
+
+def _run_cell(cell, n, d, config, history):
     results, timed, expected = {}, [], None
     limit = config.budget
-    gc.collect()
     for way in cell.ways:
         past = history.setdefault(way.name, [])
         guess = estimate(past, n, config.first_exponent)
@@ -121,22 +131,16 @@ class _Timing:
 def _interleave(timings):
     """Runs the rounds: each contestant in turn per round, the starting one rotating."""
     most = max((t.rounds for t in timings), default=0)
-    enabled = gc.isenabled()
-    gc.disable()                      # as timeit does: a collection would fall on whoever is running
-    try:
-        for r in range(most):
-            for i in range(len(timings)):
-                t = timings[(i + r) % len(timings)]
-                if len(t.samples) >= t.rounds:
-                    continue
-                call, number = t.call, t.number
-                start = time.perf_counter()
-                for _ in range(number):
-                    call()
-                t.samples.append((time.perf_counter() - start) / number)
-    finally:
-        if enabled:
-            gc.enable()
+    for r in range(most):
+        for i in range(len(timings)):
+            t = timings[(i + r) % len(timings)]
+            if len(t.samples) >= t.rounds:
+                continue
+            call, number = t.call, t.number
+            start = time.perf_counter()
+            for _ in range(number):
+                call()
+            t.samples.append((time.perf_counter() - start) / number)
 
 
 def median(values):

@@ -89,13 +89,11 @@ def main(argv=None):
     run = {cell.name: {} for cell in cells}
     histories = {cell.name: {} for cell in cells}
     memory = {}
-    total = sum(1 for n in sizes for c in cells if c.sizes is None or n in c.sizes)
+    total = len(sizes) * len(cells)
     done = 0
     for n in sizes:
         data = Data(n)
         for cell in cells:
-            if cell.sizes is not None and n not in cell.sizes:
-                continue
             done += 1
             start = time.perf_counter()
             results = run_cell(cell, n, data[cell.kind], config, histories[cell.name])
