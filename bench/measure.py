@@ -6,6 +6,10 @@ in turn for several rounds, so that a slow moment of a shared machine falls on a
 and the median round counts. A contestant whose time, extrapolated from the smaller sizes, passes
 the budget (up to four times more where the idiom itself takes that long) is not called at all: the
 estimate is reported instead of waiting for it.
+
+Times are the process's CPU time. The work is single-threaded and never waits, so on a quiet
+machine that is its wall time; on a busy one, the time other processes hold the core is left out
+instead of landing on whichever contestant happened to be running.
 """
 import gc
 import math
@@ -15,6 +19,8 @@ from dataclasses import dataclass
 from functools import partial
 
 from cells import materialize
+
+clock = time.process_time
 
 
 @dataclass
@@ -81,9 +87,9 @@ def _run_cell(cell, n, d, config, history):
             continue
         call = partial(way.run, d)
         try:
-            start = time.perf_counter()
+            start = clock()
             answer = call()
-            first = time.perf_counter() - start
+            first = clock() - start
             answer = read(answer, way, cell, d)
         except Exception as e:                   # a peer's refusal or failure, not ours
             if way.kind == "idiom":
@@ -137,10 +143,10 @@ def _interleave(timings):
             if len(t.samples) >= t.rounds:
                 continue
             call, number = t.call, t.number
-            start = time.perf_counter()
+            start = clock()
             for _ in range(number):
                 call()
-            t.samples.append((time.perf_counter() - start) / number)
+            t.samples.append((clock() - start) / number)
 
 
 def median(values):

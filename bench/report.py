@@ -181,7 +181,7 @@ def _lumo_by_group(cells, run, sizes):
 
 def terminal(cells, run, sizes, memory, meta):
     lines = [f"lumo benchmark · {meta['python']} · {meta['machine']} · {meta['date']}",
-             "time per call (median of interleaved rounds) and ×ratio to the idiom; "
+             "CPU time per call (median of interleaved rounds) and ×ratio to the idiom; "
              "growth per decade of n, ! above ×15, ~ estimated", ""]
     widths = [22] + [20] * len(sizes) + [6 * len(sizes)]
     group = None
@@ -302,8 +302,9 @@ def markdown(cells, run, sizes, memory, meta):
            *(f"- Note: {note}" for note in meta["notes"]),
            "",
            "Each cell is timed in interleaved rounds (idiom, alternatives, lumo, peers in turn, the "
-           "garbage collector paused as timeit does); the figure is the median time per call, and "
-           "×r is its ratio to the idiom's time in the same rounds (below ×1: faster than the "
+           "garbage collector paused as timeit does); the figure is the median CPU time per call "
+           "(on a quiet machine, its wall time; on a busy one, free of the other processes' "
+           "turns), and ×r is its ratio to the idiom's time in the same rounds (below ×1: faster than the "
            "idiom). Every answer is first checked against the idiom's: WRONG marks a different "
            "answer (never timed), † the same items in another order (not counted in the means), "
            "n/a a peer that refuses unhashable items. A contestant whose time, extrapolated from "
