@@ -28,7 +28,7 @@ class Config:
     rounds: int          # timed rounds per contestant (fewer for calls near the budget)
     budget: float        # seconds per call; a contestant estimated above it is skipped
     min_round: float     # seconds a round lasts at least: fast calls are repeated to fill it
-    first_exponent: float = 1.0  # growth exponent assumed while only one smaller size is known
+    first_growth: float = 1.0  # growth of the ratio to the idiom per decade, assumed from one size
 
 
 @dataclass
@@ -40,27 +40,27 @@ class Result:
     number: int = 0              # calls per round
     note: str = ""
 
-    @property
-    def timed(self):
-        return self.status in ("ok", "other order") and self.seconds is not None
 
+def estimate(history, n, idiom_seconds, first_growth=1.0):
+    """Seconds per call at n: the idiom's time at n times the contestant's ratio to the idiom,
+    carried on from the two largest sizes before n at the rate it changed between them.
 
-def estimate(history, n, first_exponent=1.0):
-    """Seconds per call at n from the two largest sizes before it, never less than linear growth.
-
-    `history` holds (size, seconds) with measured and estimated points alike, so an estimate
-    carries on from the last one. From one size alone the growth is unknown: `first_exponent`
-    stands in for it (2 assumes the worst, a quadratic operator).
+    Going by the ratio and not the contestant's own growth leaves out what the size does to
+    every spelling alike (the data outgrowing the caches), which is no sign of an operator about
+    to take too long. The ratio is never assumed to fall. `history` holds (size, seconds, idiom's
+    seconds), estimates included, so an estimate carries on from the last one. From one size
+    alone the rate is unknown: `first_growth` per decade stands in for it (10 assumes the worst,
+    a quadratic operator against a linear idiom).
     """
-    points = [(m, t) for m, t in history if t]
-    if not points:
+    points = [(m, t / i) for m, t, i in history if t and i]
+    if not points or not idiom_seconds:
         return None
-    m1, t1 = points[-1]
-    exponent = first_exponent
+    m1, r1 = points[-1]
+    exponent = math.log10(first_growth)       # the ratio taken to grow as n ** exponent
     if len(points) >= 2:
-        m0, t0 = points[-2]
-        exponent = max(1.0, math.log(t1 / t0) / math.log(m1 / m0))
-    return t1 * (n / m1) ** exponent
+        m0, r0 = points[-2]
+        exponent = max(0.0, math.log(r1 / r0) / math.log(m1 / m0))
+    return idiom_seconds * r1 * (n / m1) ** exponent
 
 
 def run_cell(cell, n, d, config, history):
@@ -77,13 +77,13 @@ def run_cell(cell, n, d, config, history):
 
 def _run_cell(cell, n, d, config, history):
     results, timed, expected = {}, [], None
-    limit = config.budget
+    idiom_first, limit = None, config.budget
     for way in cell.ways:
         past = history.setdefault(way.name, [])
-        guess = estimate(past, n, config.first_exponent)
+        guess = estimate(past, n, idiom_first, config.first_growth)
         if way.kind != "idiom" and guess is not None and guess > limit:
             results[way.name] = Result("skipped", estimate=guess)
-            past.append((n, guess))
+            past.append((n, guess, idiom_first))
             continue
         call = partial(way.run, d)
         try:
@@ -97,23 +97,24 @@ def _run_cell(cell, n, d, config, history):
             results[way.name] = refusal(e)
             continue
         if way.kind == "idiom":
-            expected, status, note = answer, "ok", ""
+            expected, status, note, idiom_first = answer, "ok", "", first
             # Where the idiom itself takes seconds, a contestant near its time is worth waiting for.
             limit = min(max(config.budget, 5 * first), 4 * config.budget)
         else:
             status, note = check(expected, answer, cell.compare)
         del answer
-        past.append((n, first))
         if status == "wrong":
             results[way.name] = Result("wrong", seconds=first, rounds=1, number=1, note=note)
+            past.append((n, first, idiom_first))
             continue
         timed.append(_Timing(way.name, call, first, status, note, config, limit))
     del expected
     _interleave(timed)
     for t in timed:
-        seconds = median(t.samples)
-        results[t.name] = Result(t.status, seconds, rounds=len(t.samples), number=t.number, note=t.note)
-        history[t.name][-1] = (n, seconds)
+        results[t.name] = Result(t.status, median(t.samples), rounds=len(t.samples), number=t.number, note=t.note)
+    idiom = results["idiom"].seconds
+    for t in timed:
+        history[t.name].append((n, results[t.name].seconds, idiom))
     return {way.name: results[way.name] for way in cell.ways}
 
 

@@ -73,7 +73,7 @@ def main(argv=None):
     config = Config(rounds=args.rounds or (3 if args.quick else 5),
                     budget=args.budget or (0.25 if args.quick else 2.0),
                     min_round=args.min_round or (0.005 if args.quick else 0.02),
-                    first_exponent=2.0 if args.quick else 1.0)
+                    first_growth=10.0 if args.quick else 1.0)
     wanted = None
     if args.peers:
         wanted = set() if args.peers == "none" else set(args.peers.split(","))
