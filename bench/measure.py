@@ -107,7 +107,7 @@ def _run_cell(cell, n, d, config, history):
             results[way.name] = Result("wrong", seconds=first, rounds=1, number=1, note=note)
             past.append((n, first, idiom_first))
             continue
-        timed.append(_Timing(way.name, call, first, status, note, config, limit))
+        timed.append(_Timing(way.name, call, first, status, note, config))
     del expected
     _interleave(timed)
     for t in timed:
@@ -121,15 +121,15 @@ def _run_cell(cell, n, d, config, history):
 class _Timing:
     """The rounds planned for one contestant after its first call took `first` seconds."""
 
-    def __init__(self, name, call, first, status, note, config, limit):
+    def __init__(self, name, call, first, status, note, config):
         self.name, self.call, self.status, self.note = name, call, status, note
         self.number = max(1, min(100_000, math.ceil(config.min_round / max(first, 1e-9))))
-        if first >= limit:
-            # Over the limit after all: its one call is its time; no more waiting on it.
+        if first >= config.budget:
+            # Over the budget: its one call is its time; no more waiting on it.
             self.rounds, self.samples = 1, [first]
         elif first >= config.budget / 4:
-            # A call this long is its own warm-up: the first one counts, two more follow.
-            self.rounds, self.samples = min(config.rounds, 3), [first]
+            # A call this long is its own warm-up and varies little: the first counts, one follows.
+            self.rounds, self.samples = min(config.rounds, 2), [first]
         else:
             self.rounds = config.rounds if first < config.budget / 20 else min(config.rounds, 3)
             self.samples = []
