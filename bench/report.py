@@ -65,7 +65,8 @@ def growths(by_size, sizes):
 
 
 def _seconds(result):
-    if result is None:
+    """The time that growth is read from: measured with the idiom's answer, or estimated."""
+    if result is None or result.status not in ("ok", "other order", "skipped"):
         return None
     return result.estimate if result.status == "skipped" else result.seconds
 

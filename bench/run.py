@@ -58,10 +58,13 @@ def machine():
 
 
 def lumo_version():
+    """The commit measured, and whether lumo's sources differ from it (the results never count)."""
+    def git(*args):
+        return subprocess.run(["git", "-C", str(HERE.parent), *args], capture_output=True, text=True,
+                              check=True).stdout.strip()
     try:
-        head = subprocess.run(["git", "-C", str(HERE), "describe", "--always", "--dirty"],
-                              capture_output=True, text=True, check=True).stdout.strip()
-        return f"checkout {head}"
+        changed = git("status", "--porcelain", "--", "src", "CMakeLists.txt", "pyproject.toml")
+        return f"checkout {git('rev-parse', '--short', 'HEAD')}" + (" with uncommitted source changes" if changed else "")
     except (OSError, subprocess.CalledProcessError):
         return "version unknown"
 
