@@ -15,4 +15,4 @@ coverage:
 lint:
 	bash scripts/lint.sh
 bench:
-	bash scripts/demo.sh bench/run.py
+	bash scripts/bench.sh $(ARGS)

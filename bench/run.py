@@ -1,46 +1,154 @@
-"""Speed of lumo operators as ratios against the plain-Python idiom, measured in the same run."""
-import random
-import timeit
+"""lumo against the plain-Python idiom and the peer libraries, per operator and size.
 
-from lumo import LumoSeq
+    python bench/run.py             full run: n = 1e3 .. 1e6, writes bench/RESULTS.md and the README summary
+    python bench/run.py --quick     n = 1e3 .. 1e5, fewer rounds, a smaller budget; writes nothing
+    python bench/run.py --json      the whole run as JSON on stdout instead of the table
 
-N = 100_000
-rng = random.Random(1)
-data = [rng.randrange(1_000_000) for _ in range(N)]
-seq = LumoSeq(data)
-key = lambda x: x % 1000
-pred = lambda x: x % 3 == 0
-double = lambda x: x * 2
+`make bench` (ARGS=--quick) builds the environment with the peers and runs this. Progress goes to
+stderr, one line per cell and size.
+"""
+import argparse
+import datetime
+import json
+import os
+import platform
+import subprocess
+import sys
+import time
+from pathlib import Path
 
-CASES = [
-    ("select", lambda: seq.select(double), lambda: [double(x) for x in data]),
-    ("where", lambda: seq.where(pred), lambda: [x for x in data if pred(x)]),
-    ("order_by", lambda: seq.order_by(key), lambda: sorted(data, key=key)),
-    ("rev", lambda: seq.rev(), lambda: data[::-1]),
-    ("sum", lambda: seq.sum(), lambda: float(sum(data))),
-    ("chunk", lambda: seq.chunk(100), lambda: [data[i:i + 100] for i in range(0, N, 100)]),
-    ("zip", lambda: seq.zip(data), lambda: list(zip(data, data))),
-    ("group_by", lambda: seq.group_by(key), lambda: group_plain(data)),
-]
+import cells as cells_module
+import memory as memory_module
+import peers as peers_module
+import report
+from data import Data
+from measure import Config, run_cell
 
-
-def group_plain(items):
-    groups = {}
-    for x in items:
-        groups.setdefault(repr(key(x)), []).append(x)
-    return groups
+HERE = Path(__file__).resolve().parent
+FULL_SIZES = [1_000, 10_000, 100_000, 1_000_000]
+QUICK_SIZES = [1_000, 10_000, 100_000]
 
 
-def best(fn, repeat=5):
-    return min(timeit.repeat(fn, number=1, repeat=repeat))
+def parse_args(argv):
+    p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    p.add_argument("--quick", action="store_true",
+                   help="n up to 1e5, 3 rounds, 0.25 s budget, quadratic growth assumed until measured")
+    p.add_argument("--sizes", help="comma-separated sizes, e.g. 1e3,1e4")
+    p.add_argument("--rounds", type=int, help="timed rounds per contestant (5; quick 3)")
+    p.add_argument("--budget", type=float, help="seconds per call above which a contestant is skipped (2; quick 0.25)")
+    p.add_argument("--min-round", type=float, help="seconds a round lasts at least (0.02; quick 0.005)")
+    p.add_argument("--only", action="append", default=[], help="run only cells whose name contains this (repeatable)")
+    p.add_argument("--peers", help="comma-separated peers to include, or 'none' (default: all installed)")
+    p.add_argument("--json", action="store_true", help="print the run as JSON on stdout instead of the table")
+    p.add_argument("--markdown", help="write the results as markdown here (default for a full run: bench/RESULTS.md)")
+    args = p.parse_args(argv)
+    if args.sizes:
+        args.sizes = [int(float(s)) for s in args.sizes.split(",")]
+    return args
 
 
-def main():
-    print(f"{'operator':<10} {'lumo ms':>9} {'python ms':>10} {'ratio':>7}  (ratio < 1: lumo is faster)")
-    for name, ours, theirs in CASES:
-        a, b = best(ours), best(theirs)
-        print(f"{name:<10} {a * 1e3:9.2f} {b * 1e3:10.2f} {a / b:7.2f}")
+def machine():
+    cpu = platform.processor() or platform.machine()
+    try:
+        with open("/proc/cpuinfo") as f:
+            cpu = next(line.split(":", 1)[1].strip() for line in f if line.startswith("model name"))
+    except (OSError, StopIteration):
+        pass
+    return f"{cpu}, {os.cpu_count()} cores, {platform.system()} {platform.release()}"
+
+
+def lumo_version():
+    """The commit measured, and whether lumo's sources differ from it (the results never count)."""
+    def git(*args):
+        return subprocess.run(["git", "-C", str(HERE.parent), *args], capture_output=True, text=True,
+                              check=True).stdout.strip()
+    try:
+        changed = git("status", "--porcelain", "--", "src", "CMakeLists.txt", "pyproject.toml")
+        return f"checkout {git('rev-parse', '--short', 'HEAD')}" + (" with uncommitted source changes" if changed else "")
+    except (OSError, subprocess.CalledProcessError):
+        return "version unknown"
+
+
+def main(argv=None):
+    args = parse_args(sys.argv[1:] if argv is None else argv)
+    full = not (args.quick or args.sizes or args.only or args.peers)
+    sizes = args.sizes or (QUICK_SIZES if args.quick else FULL_SIZES)
+    config = Config(rounds=args.rounds or (3 if args.quick else 5),
+                    budget=args.budget or (0.25 if args.quick else 2.0),
+                    min_round=args.min_round or (0.005 if args.quick else 0.02),
+                    first_growth=10.0 if args.quick else 1.0)
+    wanted = None
+    if args.peers:
+        wanted = set() if args.peers == "none" else set(args.peers.split(","))
+        unknown = wanted - set(peers_module.NAMES)
+        if unknown:
+            sys.exit(f"unknown peers: {', '.join(sorted(unknown))} (known: {', '.join(peers_module.NAMES)})")
+    modules, versions, notes = peers_module.load(wanted)
+    cells = cells_module.build(modules)
+    if args.only:
+        cells = [c for c in cells if any(o in c.name for o in args.only)]
+    started = time.perf_counter()
+
+    run = {cell.name: {} for cell in cells}
+    histories = {cell.name: {} for cell in cells}
+    memory = {}
+    total = len(sizes) * len(cells)
+    done = 0
+    for n in sizes:
+        data = Data(n)
+        for cell in cells:
+            done += 1
+            start = time.perf_counter()
+            results = run_cell(cell, n, data[cell.kind], config, histories[cell.name])
+            for name, result in results.items():
+                run[cell.name].setdefault(name, {})[n] = result
+            progress(done, total, n, cell, results, time.perf_counter() - start)
+        ints = data["ints"]
+        memory[n] = memory_module.bytes_per_item(ints.a, ints.s)
+        del data
+
+    meta = {
+        "machine": machine(),
+        "python": f"{platform.python_implementation()} {' '.join(sys.version.split())}",
+        "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
+        "lumo": lumo_version(),
+        "peers": versions,
+        "notes": notes,
+        "config": vars(config),
+        "command": "make bench" + (" ARGS=" + " ".join(sys.argv[1:]) if sys.argv[1:] else ""),
+        "wall_seconds": time.perf_counter() - started,
+    }
+    if args.json:
+        json.dump(report.to_json(cells, run, sizes, memory, meta), sys.stdout, indent=1, default=str)
+        print()
+    else:
+        print(report.terminal(cells, run, sizes, memory, meta))
+    target = args.markdown or (HERE / "RESULTS.md" if full else None)
+    if target:
+        Path(target).write_text(report.markdown(cells, run, sizes, memory, meta))
+        print(f"wrote {target}", file=sys.stderr)
+    if full:
+        update_readme(report.readme_block(cells, run, sizes, meta))
+    return 0
+
+
+def progress(done, total, n, cell, results, seconds):
+    idiom = results.get("idiom")
+    parts = [f"{name} {report.entry(r, idiom and idiom.seconds, name == 'idiom')}" for name, r in results.items()]
+    print(f"[{done}/{total}] n={report.size_label(n)} {cell.name} ({seconds:.1f} s): " + " · ".join(parts),
+          file=sys.stderr, flush=True)
+
+
+def update_readme(block):
+    """Replaces the summary between the README's markers, if it has them."""
+    readme = HERE.parent / "README.md"
+    text = readme.read_text()
+    start, end = text.find(report.README_START), text.find(report.README_END)
+    if start < 0 or end < 0:
+        return
+    readme.write_text(text[:start] + block + text[end + len(report.README_END):])
+    print(f"updated the summary in {readme}", file=sys.stderr)
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -1,0 +1,384 @@
+"""Reading a run: the terminal table, the JSON document, bench/RESULTS.md and the README summary.
+
+A run is {cell name: {contestant: {size: Result}}}. Ratios are to the idiom of the same cell at the
+same size, measured in the same rounds; growth is the time from one size to the next, per decade.
+"""
+import math
+
+SUPERLINEAR = 15.0          # growth per decade above which an operator is marked superlinear
+BEYOND_IDIOM = 2.0          # ... and listed as such when it also outgrows the idiom by this factor
+README_START = "<!-- bench summary: written by bench/run.py -->"
+README_END = "<!-- end of bench summary -->"
+
+
+def size_label(n):
+    exponent = math.log10(n)
+    return f"1e{round(exponent)}" if n >= 1000 and exponent == round(exponent) else f"{n:,}"
+
+
+def fmt_time(seconds):
+    for unit, scale in (("s", 1.0), ("ms", 1e-3), ("µs", 1e-6)):
+        if seconds >= scale:
+            break
+    else:
+        unit, scale = "ns", 1e-9
+    value = seconds / scale
+    return f"{value:.3g} {unit}" if value < 1000 else f"{value:,.0f} {unit}"
+
+
+def fmt_ratio(ratio):
+    if ratio >= 100:
+        return f"×{ratio:,.0f}"
+    return f"×{ratio:.2g}" if ratio < 10 else f"×{ratio:.0f}"
+
+
+def entry(result, idiom_seconds, is_idiom=False):
+    """One table entry: time and ratio, or what happened instead."""
+    if result is None:
+        return ""
+    if result.status == "skipped":
+        return f"skip ~{fmt_time(result.estimate)}"
+    if result.status == "wrong":
+        return "WRONG"
+    if result.status == "refused":
+        return "n/a unhashable"
+    if result.status == "error":
+        return "error"
+    text = fmt_time(result.seconds)
+    if not is_idiom and idiom_seconds:
+        text += " " + fmt_ratio(result.seconds / idiom_seconds)
+    return text + ("†" if result.status == "other order" else "")
+
+
+def growths(by_size, sizes):
+    """[(factor per decade, estimated)] between consecutive sizes, None where a time is missing."""
+    out = []
+    for n0, n1 in zip(sizes, sizes[1:]):
+        r0, r1 = by_size.get(n0), by_size.get(n1)
+        t0, t1 = _seconds(r0), _seconds(r1)
+        if not t0 or not t1:
+            out.append(None)
+            continue
+        factor = (t1 / t0) ** (1 / math.log10(n1 / n0))
+        out.append((factor, r0.status == "skipped" or r1.status == "skipped"))
+    return out
+
+
+def _seconds(result):
+    """The time that growth is read from: measured with the idiom's answer, or estimated."""
+    if result is None or result.status not in ("ok", "other order", "skipped"):
+        return None
+    return result.estimate if result.status == "skipped" else result.seconds
+
+
+def fmt_growth(g):
+    if g is None:
+        return "–"
+    factor, estimated = g
+    text = f"×{factor:.0f}" if factor >= 10 else f"×{factor:.2g}"
+    return ("~" if estimated else "") + text + ("!" if factor > SUPERLINEAR and not estimated else "")
+
+
+def contestants(cells, kinds=("alt", "lumo", "peer")):
+    """The contestant names of those kinds, in summary order: lumo, the peers, other spellings."""
+    order = {"lumo": 0, "peer": 1, "alt": 2, "idiom": 3}
+    seen = {}
+    for cell in cells:
+        for way in cell.ways:
+            if way.kind in kinds:
+                seen.setdefault(way.name, (order[way.kind], len(seen)))
+    return sorted(seen, key=seen.get)
+
+
+def summary(cells, run, sizes, names=None):
+    """Per contestant (lumo, the peers, the other spellings), per size: geometric mean of the ratio
+    to the idiom.
+
+    `measured` is over the cells timed with the idiom's answer; `with_estimates` adds the cells
+    skipped over the budget at their estimated time, so that a slow operator is not hidden.
+    """
+    out = {}
+    for name in names or contestants(cells):
+        per_size = {}
+        for n in sizes:
+            measured, estimated, other = [], [], 0
+            for cell in cells:
+                result = run[cell.name].get(name, {}).get(n)
+                idiom = run[cell.name].get("idiom", {}).get(n)
+                if result is None or idiom is None or not idiom.seconds:
+                    continue
+                if result.status == "ok":
+                    measured.append(result.seconds / idiom.seconds)
+                elif result.status == "skipped":
+                    estimated.append(result.estimate / idiom.seconds)
+                elif result.status != "other order":
+                    other += 1
+            if measured or estimated:
+                per_size[n] = {
+                    "measured": _geomean(measured), "cells": len(measured),
+                    "with_estimates": _geomean(measured + estimated), "skipped": len(estimated),
+                    "wrong_or_failed": other,
+                    "faster_than_idiom": sum(r < 1 for r in measured)}
+        if per_size:
+            out[name] = per_size
+    return out
+
+
+def _geomean(values):
+    return math.exp(sum(map(math.log, values)) / len(values)) if values else None
+
+
+def superlinear(cells, run, sizes):
+    """[(cell, contestant, [growths], idiom's growths)] for each contestant that grows superlinearly
+    beyond the idiom: above ×15 per decade, and twice the idiom's growth over the same decade.
+
+    Once the data outgrows the processor's caches every spelling slows down per item, the idiom
+    too (records scattered in memory cost a cache miss each); what is left is the operator's own
+    growth. The ratio of two growths is the change of the ratio to the idiom, measured in
+    interleaved rounds, so it holds on a busy machine where the growths alone do not.
+    `alongside` counts the cells whose contestants grow above ×15 only with their idiom.
+    """
+    out, alongside = [], set()
+    for cell in cells:
+        idiom = growths(run[cell.name].get("idiom", {}), sizes)
+        for way in cell.ways:
+            gs = growths(run[cell.name].get(way.name, {}), sizes)
+            steep = [i for i, g in enumerate(gs) if g and g[0] > SUPERLINEAR and not g[1]]
+            if way.kind != "idiom" and any(not idiom[i] or gs[i][0] > BEYOND_IDIOM * idiom[i][0] for i in steep):
+                out.append((cell, way.name, gs, idiom))
+            elif steep:
+                alongside.add(cell.name)
+    return out, len(alongside - {c.name for c, _, _, _ in out})
+
+
+def _summary_lines(cells, run, sizes, names=None, label=None):
+    """The geometric-mean table as rows of text cells (shared by the terminal and markdown).
+
+    `label` names each row (default: the contestant); one row per contestant of `names`.
+    """
+    rows = []
+    for name, per_size in summary(cells, run, sizes, names).items():
+        row = [label or name]
+        for n in sizes:
+            s = per_size.get(n)
+            if not s:
+                row.append("")
+                continue
+            text = f"{fmt_ratio(s['measured'])} ({s['cells']})" if s["measured"] else "–"
+            if s["skipped"]:
+                text += f", {s['skipped']} skipped: {fmt_ratio(s['with_estimates'])}"
+            row.append(text)
+        rows.append(row)
+    return rows
+
+
+def _lumo_by_group(cells, run, sizes):
+    """lumo's geometric means per operator group: where it stands, group by group."""
+    rows = []
+    for group in dict.fromkeys(cell.group for cell in cells):
+        rows += _summary_lines([c for c in cells if c.group == group], run, sizes, ["lumo"], group)
+    return rows
+
+
+def terminal(cells, run, sizes, memory, meta):
+    lines = [f"lumo benchmark · {meta['python']} · {meta['machine']} · {meta['date']}",
+             "CPU time per call (median of interleaved rounds) and ×ratio to the idiom; "
+             "growth per decade of n, ! above ×15, ~ estimated", ""]
+    widths = [22] + [20] * len(sizes) + [6 * len(sizes)]
+    group = None
+    for cell in cells:
+        if cell.group != group:
+            group = cell.group
+            lines += ["", f"== {group}"]
+        lines.append(f"{cell.name}    idiom: {cell.idiom}" + (f"    ({cell.note})" if cell.note else ""))
+        header = ["", *(size_label(n) for n in sizes), "growth"]
+        lines.append(_row(header, widths))
+        notes = []
+        for way in cell.ways:
+            by_size = run[cell.name].get(way.name, {})
+            idiom = run[cell.name].get("idiom", {})
+            row = [f"  {way.name}"]
+            for n in sizes:
+                r = by_size.get(n)
+                row.append(entry(r, idiom.get(n) and idiom[n].seconds, way.kind == "idiom"))
+                if r and r.note and r.status not in ("ok", "skipped"):
+                    notes.append(f"     {way.name} at {size_label(n)}: {r.note}")
+            row.append(" ".join(map(fmt_growth, growths(by_size, sizes))))
+            lines.append(_row(row, widths))
+        lines += _dedupe(notes)
+    lines += ["", "== geometric mean of the ratio to the idiom (cells measured)"]
+    lines.append(_row(["", *(size_label(n) for n in sizes)], [22] + [34] * len(sizes)))
+    for row in _summary_lines(cells, run, sizes):
+        lines.append(_row(row, [22] + [34] * len(sizes)))
+    lines += ["", "== lumo by operator group"]
+    for row in _lumo_by_group(cells, run, sizes):
+        lines.append(_row(row, [22] + [34] * len(sizes)))
+    slow, alongside = superlinear(cells, run, sizes)
+    lines += ["", "== superlinear: above ×15 per decade and twice the idiom's growth"]
+    for cell, name, gs, idiom in slow:
+        lines.append(f"  {name:<20} {cell.name:<48} {' '.join(map(fmt_growth, gs))}"
+                     f"   (idiom {' '.join(map(fmt_growth, idiom))})")
+    if not slow:
+        lines.append("  none")
+    if alongside:
+        lines.append(f"  ({alongside} more cells grow above ×15 only where their idiom does too)")
+    if memory:
+        lines += ["", "== memory: bytes per item held beyond the items (tracemalloc)"]
+        mem_sizes = sorted(memory)
+        lines.append(_row(["", *(size_label(n) for n in mem_sizes)], [30] + [10] * len(mem_sizes)))
+        for label in memory[mem_sizes[0]]:
+            lines.append(_row([f"  {label}", *(f"{memory[n][label]:.1f}" for n in mem_sizes)],
+                              [30] + [10] * len(mem_sizes)))
+    for note in meta["notes"]:
+        lines.append(f"note: {note}")
+    return "\n".join(lines)
+
+
+def _row(cells, widths):
+    return "".join(c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(cells, widths))).rstrip()
+
+
+def _dedupe(notes):
+    """One line per contestant and note text: the same refusal at every size says nothing new."""
+    seen, out = set(), []
+    for line in notes:
+        who, _, rest = line.partition(" at ")
+        key = (who, rest.partition(": ")[2])
+        if key not in seen:
+            seen.add(key)
+            out.append(line)
+    return out
+
+
+def to_json(cells, run, sizes, memory, meta):
+    return {
+        "meta": meta,
+        "sizes": sizes,
+        "cells": [{
+            "group": cell.group, "name": cell.name, "idiom": cell.idiom, "note": cell.note,
+            "contestants": [{
+                "name": way.name, "kind": way.kind,
+                "results": {str(n): vars(r) for n, r in run[cell.name].get(way.name, {}).items()},
+                "growth_per_decade": [g and {"factor": g[0], "estimated": g[1]}
+                                      for g in growths(run[cell.name].get(way.name, {}), sizes)],
+            } for way in cell.ways],
+        } for cell in cells],
+        "summary": {name: {str(n): s for n, s in per.items()}
+                    for name, per in summary(cells, run, sizes).items()},
+        "superlinear": [{"cell": cell.name, "contestant": name,
+                         "growth_per_decade": [g and g[0] for g in gs],
+                         "idiom_growth_per_decade": [g and g[0] for g in idiom]}
+                        for cell, name, gs, idiom in superlinear(cells, run, sizes)[0]],
+        "memory_bytes_per_item": {str(n): m for n, m in memory.items()},
+    }
+
+
+def _md_table(header, rows):
+    out = ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
+    out += ["| " + " | ".join(c.replace("|", "\\|") for c in row) + " |" for row in rows]
+    return out
+
+
+def summary_markdown(cells, run, sizes, names=None):
+    """The geometric means as a markdown table: also the README's performance summary."""
+    return _md_table(["ratio to the idiom (cells)", *(f"n = {size_label(n)}" for n in sizes)],
+                     _summary_lines(cells, run, sizes, names))
+
+
+def superlinear_ops(cells, run, sizes, name="lumo"):
+    """The operators (not cells) in which `name` grows superlinearly beyond the idiom."""
+    return list(dict.fromkeys(cell.op for cell, who, _, _ in superlinear(cells, run, sizes)[0] if who == name))
+
+
+def markdown(cells, run, sizes, memory, meta):
+    peers = ", ".join(f"{k} {v}" for k, v in meta["peers"].items()) or "none"
+    out = ["# lumo benchmark results", "",
+           f"- Machine: {meta['machine']}",
+           f"- Interpreter: {meta['python']}",
+           f"- Date: {meta['date']}",
+           f"- lumo: {meta['lumo']}; peers: {peers}",
+           f"- Run: `{meta['command']}`, sizes {', '.join(map(size_label, sizes))}, "
+           f"{meta['config']['rounds']} rounds, budget {meta['config']['budget']} s per call, "
+           f"{meta['wall_seconds'] / 60:.1f} min in all",
+           *(f"- Note: {note}" for note in meta["notes"]),
+           "",
+           "Each cell is timed in interleaved rounds (idiom, alternatives, lumo, peers in turn, the "
+           "garbage collector paused as timeit does); the figure is the median CPU time per call "
+           "(on a quiet machine, its wall time; on a busy one, free of the other processes' "
+           f"turns) over {meta['config']['rounds']} rounds, 3 for calls above "
+           f"{meta['config']['budget'] / 20:g} s, 2 above {meta['config']['budget'] / 4:g} s and one "
+           f"above {meta['config']['budget']:g} s; ×r is its ratio to the idiom's time in the same rounds (below ×1: faster than the "
+           "idiom). Every answer is first checked against the idiom's: WRONG marks a different "
+           "answer (never timed), † the same items in another order (not counted in the means), "
+           "n/a a peer that refuses unhashable items. A contestant whose time, extrapolated from "
+           "the smaller sizes, passes the budget is skipped and its estimate shown (skip ~t). "
+           "Growth is the factor from one size to the next, per decade of n; ! marks one above "
+           "×15, ~ one that rests on an estimate.",
+           "",
+           "## Geometric mean of the ratio to the idiom", "",
+           "Over the cells where the contestant gave the idiom's answer and was timed (their number "
+           "in parentheses); where some were skipped over the budget, the mean with their "
+           "estimates follows. Peers cover different cells, so compare each with the idiom.", ""]
+    out += summary_markdown(cells, run, sizes)
+    out += ["", "lumo by operator group:", ""]
+    out += _md_table(["lumo's ratio to the idiom (cells)", *(f"n = {size_label(n)}" for n in sizes)],
+                     _lumo_by_group(cells, run, sizes))
+    slow, alongside = superlinear(cells, run, sizes)
+    out += ["", "## Superlinear growth", "",
+            "Contestants whose time grows above ×15 per decade of n and twice as fast as the "
+            "idiom's over the same decade. Once the data outgrows the processor's caches, every "
+            "spelling pays a cache miss per scattered object and grows faster than n, the idiom "
+            f"too: {alongside} more cells grow above ×15 only where their idiom does (marked ! "
+            "in their tables).", ""]
+    if slow:
+        out += _md_table(["contestant", "cell", "growth per decade", "idiom's growth"],
+                         [[name, cell.name, " ".join(map(fmt_growth, gs)), " ".join(map(fmt_growth, idiom))]
+                          for cell, name, gs, idiom in slow])
+    else:
+        out.append("None.")
+    if memory:
+        mem_sizes = sorted(memory)
+        out += ["", "## Memory: bytes per item held beyond the items (tracemalloc)", ""]
+        out += _md_table(["result", *(f"n = {size_label(n)}" for n in mem_sizes)],
+                         [[f"`{label}`", *(f"{memory[n][label]:.1f}" for n in mem_sizes)]
+                          for label in memory[mem_sizes[0]]])
+    group = None
+    for cell in cells:
+        if cell.group != group:
+            group = cell.group
+            out += ["", f"## {group[0].upper() + group[1:]}", ""]
+        out += [f"### {cell.name}", "", f"Idiom: `{cell.idiom}`." + (f" {cell.note[0].upper() + cell.note[1:]}." if cell.note else ""), ""]
+        rows, notes = [], []
+        idiom = run[cell.name].get("idiom", {})
+        for way in cell.ways:
+            by_size = run[cell.name].get(way.name, {})
+            row = [way.name]
+            for n in sizes:
+                r = by_size.get(n)
+                row.append(entry(r, idiom.get(n) and idiom[n].seconds, way.kind == "idiom"))
+                if r and r.note and r.status not in ("ok", "skipped"):
+                    notes.append(f"{way.name} at {size_label(n)}: {r.note}")
+            row.append(" ".join(map(fmt_growth, growths(by_size, sizes))))
+            rows.append(row)
+        out += _md_table(["", *(size_label(n) for n in sizes), "growth"], rows)
+        if notes:
+            out += [""] + [f"- {note}" for note in _dedupe(notes)]
+        out.append("")
+    return "\n".join(out).rstrip() + "\n"
+
+
+def readme_block(cells, run, sizes, meta):
+    """The README's summary: the geometric means, where they come from, and what grows too fast."""
+    python = " ".join(meta["python"].split()[:2])
+    slow = superlinear_ops(cells, run, sizes)
+    return "\n".join([
+        README_START,
+        f"From `bench/RESULTS.md` ({python}, {meta['machine']}, {meta['date']}): the geometric mean "
+        "of each library's time over the idiom's, per size, over the cells where it gave the "
+        "idiom's answer (their number in parentheses; below ×1 is faster than plain Python). Where "
+        "cells were skipped over the time budget, the mean with their estimated times follows.", "",
+        *summary_markdown(cells, run, sizes, contestants(cells, ("lumo", "peer"))), "",
+        ("lumo operators whose time grows above ×15 per decade and twice as fast as the idiom's: "
+         + ", ".join(f"`{op}`" for op in slow) + "." if slow else
+         "No lumo operator grows faster than its idiom in this run."),
+        README_END])

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Usage: scripts/bench.sh [suite options...]   (make bench, make bench ARGS=--quick)
+# Builds lumo into .venv/bench with the oldest CPython >= 3.12 (LUMO_BENCH_PYTHON names another),
+# installs each peer library on its own, and runs bench/run.py. A peer that does not install on
+# this interpreter is left out with a note; the suite then runs without its columns.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+py=${LUMO_BENCH_PYTHON:-$(scripts/find_pythons.sh | head -n 1)}
+[ -n "$py" ] || { echo "error: no CPython >= 3.12 found" >&2; exit 1; }
+venv=.venv/bench
+# pip rebuilds a local project every time; the build is redone only when its sources changed.
+sources=$(find src CMakeLists.txt pyproject.toml -type f -print0 | sort -z | xargs -0 sha1sum | sha1sum)
+stamp="$venv/lumo-sources.sha1"
+if [ "$(cat "$stamp" 2>/dev/null)" != "$sources $py" ] || ! "$venv/bin/python" -c "import lumo" 2>/dev/null; then
+  echo "== building lumo into $venv with $("$py" -c 'import sys; print(sys.version.split()[0])')" >&2
+  rm -f "$stamp"
+  scripts/venv.sh "$py" "$venv" >&2
+  echo "$sources $py" >"$stamp"
+fi
+
+# PyPI name and import name of each peer. Installed once; an importable peer is not fetched again.
+peers=(
+  "iteration_utilities iteration_utilities"
+  "cytoolz cytoolz"
+  "toolz toolz"
+  "more-itertools more_itertools"
+  "PyFunctional functional"
+  "asq asq"
+)
+for peer in "${peers[@]}"; do
+  read -r dist module <<<"$peer"
+  "$venv/bin/python" -c "import $module" 2>/dev/null && continue
+  log="$venv/pip-$dist.log"
+  if "$venv/bin/python" -m pip install -q --disable-pip-version-check "$dist" >"$log" 2>&1; then
+    rm -f "$log"
+  else
+    echo "note: $dist does not install on this interpreter and is left out (see $log)" >&2
+  fi
+done
+exec nice "$venv/bin/python" bench/run.py "$@"
