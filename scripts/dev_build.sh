@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Developer build: (re)installs the extension into .venv/dev with the newest CPython >= 3.12.
+# Developer build: (re)installs the extension into .venv/dev with the oldest CPython >= 3.12.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 exec 9>.venv.dev.lock

@@ -77,7 +77,11 @@ inline void prefetch(const PyObject *o) noexcept { __builtin_prefetch(o, 1); }
 inline void release_items(ItemVec &items) noexcept {
     ItemVec doomed;
     doomed.swap(items);
-    for (Owned &item : doomed) item.reset();
+    const std::size_t n = doomed.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i + prefetch_distance < n) prefetch(doomed[i + prefetch_distance].get());
+        doomed[i].reset();
+    }
 }
 
 // Copies `count` borrowed references starting at `first` into `out` (one new reference each).
@@ -85,6 +89,16 @@ inline void release_items(ItemVec &items) noexcept {
 inline void append_borrowed(ItemVec &out, PyObject *const *first, std::size_t count) {
     out.reserve(out.size() + count);
     for (std::size_t i = 0; i < count; ++i) out.push_back(Owned::borrow(first[i]));
+}
+
+// Copies the `count` references held at `first` into `out` (one new reference each), reserving
+// first. The source is read through a local pointer, so the loop keeps it in registers.
+inline void append_items(ItemVec &out, const Owned *first, std::size_t count) {
+    out.reserve(out.size() + count);
+    for (const Owned *item = first, *end = first + count; item != end; ++item) {
+        if (end - item > static_cast<std::ptrdiff_t>(prefetch_distance)) prefetch(item[prefetch_distance].get());
+        out.emplace_back(Py_NewRef(item->get()));  // slots are never empty
+    }
 }
 
 }  // namespace lumo

@@ -38,10 +38,16 @@ bool may_lie_on_cycle(PyObject *item) noexcept {
 // items never change, so one that holds only items off every cycle stays off every cycle, as
 // CPython's collector decides for tuples. Sequences of numbers and strings then cost the collector
 // nothing, however long they are and however often it runs.
-void track_if_needed(Seq *self) noexcept {
+bool is_tracked(const Seq *s) noexcept {
+    return PyObject_GC_IsTracked(reinterpret_cast<PyObject *>(const_cast<Seq *>(s))) != 0;
+}
+
+void track_if_needed(Seq *self, const Seq *drawn_from) noexcept {
     bool needed = false;
     if (self->owner != nullptr) {
-        needed = PyObject_GC_IsTracked(reinterpret_cast<PyObject *>(self->owner)) != 0;
+        needed = is_tracked(self->owner);
+    } else if (drawn_from != nullptr && !is_tracked(drawn_from)) {
+        needed = false;
     } else {
         for (const Owned &item : self->storage) {
             if (may_lie_on_cycle(item.get())) {
@@ -69,13 +75,13 @@ int visit_seq_fields(Seq *self, visitproc visit, void *arg) noexcept {
     return 0;
 }
 
-PyObject *new_sequence(ItemVec &&items, std::uint64_t cursor) noexcept {
+PyObject *new_sequence(ItemVec &&items, std::uint64_t cursor, const Seq *drawn_from) noexcept {
     ItemVec owned(std::move(items));  // released here if allocation fails
     Seq *self = allocate_seq(seq_type);
     if (self == nullptr) return nullptr;
     self->storage = std::move(owned);
     self->cursor = cursor;
-    track_if_needed(self);  // visible to the collector only once complete
+    track_if_needed(self, drawn_from);  // visible to the collector only once complete
     return reinterpret_cast<PyObject *>(self);
 }
 
@@ -86,7 +92,7 @@ PyObject *new_sharing_sequence(Seq *receiver, std::uint64_t cursor) noexcept {
     self->owner = owner;
     Py_INCREF(owner);
     self->cursor = cursor;
-    track_if_needed(self);
+    track_if_needed(self, nullptr);
     return reinterpret_cast<PyObject *>(self);
 }
 

@@ -41,8 +41,10 @@ void release_seq_fields(Seq *self) noexcept;
 int visit_seq_fields(Seq *self, visitproc visit, void *arg) noexcept;
 
 // The one way results are born. Moves `items` in; returns a new reference, or nullptr with
-// MemoryError set, in which case the references of `items` have been released.
-PyObject *new_sequence(ItemVec &&items, std::uint64_t cursor) noexcept;
+// MemoryError set, in which case the references of `items` have been released. `drawn_from`, when
+// given, is a sequence that holds every one of `items`: if the collector does not track it, no
+// item can lie on a cycle, and the result is left untracked without looking at each item.
+PyObject *new_sequence(ItemVec &&items, std::uint64_t cursor, const Seq *drawn_from = nullptr) noexcept;
 
 // A new sequence with exactly the items of `receiver` and `cursor`, sharing the receiver's storage:
 // constant time, whatever the length. Returns a new reference, or nullptr with MemoryError set.
@@ -51,8 +53,7 @@ PyObject *new_sharing_sequence(Seq *receiver, std::uint64_t cursor) noexcept;
 // Copies all item references of `s` (one new reference each), exactly sized.
 inline ItemVec copy_items(const Seq *s) {
     ItemVec out;
-    out.reserve(s->items().size());
-    for (const Owned &item : s->items()) out.push_back(Owned::borrow(item.get()));
+    append_items(out, s->items().data(), s->items().size());
     return out;
 }
 

@@ -10,10 +10,15 @@ namespace {
 
 // Returns a new list of the receiver's items, or nullptr.
 PyObject *items_as_list(const Seq *self) noexcept {
-    const std::size_t n = self->items().size();
+    const ItemVec &items = self->items();
+    const std::size_t n = items.size();
     Owned list{PyList_New(static_cast<Py_ssize_t>(n))};
     if (!list) return nullptr;
-    for (std::size_t i = 0; i < n; ++i) PyList_SET_ITEM(list.get(), i, Py_NewRef(self->items()[i].get()));
+    PyObject **slots = PySequence_Fast_ITEMS(list.get());
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i + prefetch_distance < n) prefetch(items[i + prefetch_distance].get());
+        slots[i] = Py_NewRef(items[i].get());
+    }
     return list.release();
 }
 

@@ -25,9 +25,8 @@ PyObject *advanced(Seq *self, std::uint64_t cursor) noexcept { return new_sharin
 // Returns the pair (items cursor..end as a new sequence, the receiver advanced to `end`).
 PyObject *taken_and_advanced(Seq *self, std::uint64_t end) {
     ItemVec taken;
-    taken.reserve(end - self->cursor);
-    for (std::uint64_t i = self->cursor; i < end; ++i) taken.push_back(Owned::borrow(self->items()[i].get()));
-    Owned first{new_sequence(std::move(taken), 0)};
+    append_items(taken, self->items().data() + self->cursor, end - self->cursor);
+    Owned first{new_sequence(std::move(taken), 0, self)};
     if (!first) return nullptr;
     Owned second{advanced(self, end)};
     if (!second) return nullptr;

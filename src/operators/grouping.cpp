@@ -26,7 +26,7 @@ PyObject *op_group_by(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObje
     ItemVec out;
     out.reserve(index.groups().size());
     for (KeyGroup &group : index.groups()) {
-        Owned members{new_sequence(std::move(group.items), 0)};
+        Owned members{new_sequence(std::move(group.items), 0, self)};
         if (!members) return nullptr;
         PyObject *pair = PyTuple_Pack(2, group.key.get(), members.get());
         if (pair == nullptr) return nullptr;

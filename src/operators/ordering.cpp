@@ -321,7 +321,7 @@ PyObject *op_rev(Seq *self) {
     ItemVec out;
     out.reserve(self->items().size());
     for (auto it = self->items().rbegin(); it != self->items().rend(); ++it) out.push_back(Owned::borrow(it->get()));
-    return new_sequence(std::move(out), 0);
+    return new_sequence(std::move(out), 0, self);
 }
 
 PyObject *op_order_by(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -364,7 +364,7 @@ PyObject *op_order_by(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObje
         out = std::move(taken);
     }
     release_items(held);
-    return new_sequence(std::move(out), 0);
+    return new_sequence(std::move(out), 0, self);
 }
 
 }  // namespace lumo

@@ -105,7 +105,7 @@ PyObject *op_where(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject 
         if (keep < 0) return nullptr;
         if (keep) out.push_back(Owned::borrow(item.get()));
     }
-    return new_sequence(std::move(out), 0);
+    return new_sequence(std::move(out), 0, self);
 }
 
 PyObject *op_of_type(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -120,7 +120,7 @@ PyObject *op_of_type(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObjec
         if (is < 0) return nullptr;
         if (is) out.push_back(Owned::borrow(item.get()));
     }
-    return new_sequence(std::move(out), 0);
+    return new_sequence(std::move(out), 0, self);
 }
 
 PyObject *op_cast(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {

@@ -26,9 +26,8 @@ PyObject *op_chunk(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject 
     for (std::size_t start = 0; start < n;) {
         const std::size_t count = (n - start) < size ? (n - start) : static_cast<std::size_t>(size);
         ItemVec chunk;
-        chunk.reserve(count);
-        for (std::size_t i = start; i < start + count; ++i) chunk.push_back(Owned::borrow(self->items()[i].get()));
-        Owned seq{new_sequence(std::move(chunk), 0)};
+        append_items(chunk, self->items().data() + start, count);
+        Owned seq{new_sequence(std::move(chunk), 0, self)};
         if (!seq) return nullptr;
         out.push_back(std::move(seq));
         start += count;

@@ -167,7 +167,7 @@ PyObject *filter_by_key(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyOb
         if ((static_cast<std::size_t>(at) != their_keys.size()) == wanted) survivors.push_back(Owned::borrow(x.get()));
     }
     if (!distinct_by_run(survivors, key_selector, rules, out)) return nullptr;
-    return new_sequence(std::move(out), 0);
+    return new_sequence(std::move(out), 0, self);
 }
 
 constexpr Param other_param[] = {{"other", ParamKind::Any, true}};
@@ -181,7 +181,7 @@ PyObject *op_distinct(Seq *self) {
     PlainRules rules = PlainRules::current();
     Kept kept(rules, true);
     if (!kept.offer_all(self->items())) return nullptr;
-    return new_sequence(kept.take_items(), 0);
+    return new_sequence(kept.take_items(), 0, self);
 }
 
 PyObject *op_concat(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -239,7 +239,7 @@ PyObject *op_intersect(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObj
     if (!mine.frozen()) their_distinct.thaw();
     bool any = !mine.items().empty() && !their_distinct.items().empty();
     if (any && !filter_by_membership(mine, their_distinct, true, out)) return nullptr;
-    return new_sequence(std::move(out), 0);
+    return new_sequence(std::move(out), 0, self);
 }
 
 PyObject *op_differ(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -253,7 +253,7 @@ PyObject *op_differ(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject
     if (!their_distinct.offer_all(theirs) || !mine.offer_all(self->items())) return nullptr;
     if (!mine.frozen()) their_distinct.thaw();
     if (!filter_by_membership(mine, their_distinct, false, out)) return nullptr;
-    return new_sequence(std::move(out), 0);
+    return new_sequence(std::move(out), 0, self);
 }
 
 PyObject *op_distinct_by(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -263,7 +263,7 @@ PyObject *op_distinct_by(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyO
     if (!a) return nullptr;
     ItemVec out;
     if (!distinct_by_run(self->items(), a.object(0), PlainRules::current(), out)) return nullptr;
-    return new_sequence(std::move(out), 0);
+    return new_sequence(std::move(out), 0, self);
 }
 
 PyObject *op_except_by(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
