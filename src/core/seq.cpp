@@ -49,8 +49,10 @@ void track_if_needed(Seq *self, const Seq *drawn_from) noexcept {
     } else if (drawn_from != nullptr && !is_tracked(drawn_from)) {
         needed = false;
     } else {
-        for (const Owned &item : self->storage) {
-            if (may_lie_on_cycle(item.get())) {
+        const ItemVec &items = self->storage;
+        for (std::size_t i = 0, n = items.size(); i < n; ++i) {
+            if (i + prefetch_distance < n) prefetch(items[i + prefetch_distance].get());
+            if (may_lie_on_cycle(items[i].get())) {
                 needed = true;
                 break;
             }
