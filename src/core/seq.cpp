@@ -34,31 +34,26 @@ bool may_lie_on_cycle(PyObject *item) noexcept {
     return true;
 }
 
-// Makes a complete sequence visible to the collector, unless no cycle can pass through it: its
-// items never change, so one that holds only items off every cycle stays off every cycle, as
-// CPython's collector decides for tuples. Sequences of numbers and strings then cost the collector
-// nothing, however long they are and however often it runs.
 bool is_tracked(const Seq *s) noexcept {
     return PyObject_GC_IsTracked(reinterpret_cast<PyObject *>(const_cast<Seq *>(s))) != 0;
 }
 
-void track_if_needed(Seq *self, const Seq *drawn_from) noexcept {
-    bool needed = false;
-    if (self->owner != nullptr) {
-        needed = is_tracked(self->owner);
-    } else if (drawn_from != nullptr && !is_tracked(drawn_from)) {
-        needed = false;
-    } else {
-        const ItemVec &items = self->storage;
-        for (std::size_t i = 0, n = items.size(); i < n; ++i) {
-            if (i + prefetch_distance < n) prefetch(items[i + prefetch_distance].get());
-            if (may_lie_on_cycle(items[i].get())) {
-                needed = true;
-                break;
-            }
-        }
+// Whether any of `items` could lie on a cycle; stops at the first that could.
+bool any_may_lie_on_cycle(const ItemVec &items) noexcept {
+    for (std::size_t i = 0, n = items.size(); i < n; ++i) {
+        if (i + prefetch_distance < n) prefetch(items[i + prefetch_distance].get());
+        if (may_lie_on_cycle(items[i].get())) return true;
     }
-    if (needed) PyObject_GC_Track(self);
+    return false;
+}
+
+// Makes a complete sequence visible to the collector, unless no cycle can pass through it: its
+// items never change, so one that holds only items off every cycle stays off every cycle, as
+// CPython's collector decides for tuples. Sequences of numbers and strings then cost the collector
+// nothing, however long they are and however often it runs. Returns `self` as a new reference.
+PyObject *finish(Seq *self, bool may_lie_on_cycle) noexcept {
+    if (may_lie_on_cycle) PyObject_GC_Track(self);
+    return reinterpret_cast<PyObject *>(self);
 }
 
 }  // namespace
@@ -83,8 +78,24 @@ PyObject *new_sequence(ItemVec &&items, std::uint64_t cursor, const Seq *drawn_f
     if (self == nullptr) return nullptr;
     self->storage = std::move(owned);
     self->cursor = cursor;
-    track_if_needed(self, drawn_from);  // visible to the collector only once complete
-    return reinterpret_cast<PyObject *>(self);
+    const bool acyclic = drawn_from != nullptr && !is_tracked(drawn_from);
+    return finish(self, !acyclic && any_may_lie_on_cycle(self->storage));
+}
+
+PyObject *new_sequence_from_list(PyObject *list) {
+    const std::size_t n = static_cast<std::size_t>(PyList_GET_SIZE(list));
+    PyObject *const *first = PySequence_Fast_ITEMS(list);
+    ItemVec copy;
+    copy.reserve(n);
+    bool cyclic = false;
+    for (std::size_t i = 0; i < n; ++i) {
+        cyclic = cyclic || may_lie_on_cycle(first[i]);  // the item's header is at hand here
+        copy.emplace_back(Py_NewRef(first[i]));
+    }
+    Seq *self = allocate_seq(seq_type);
+    if (self == nullptr) return nullptr;  // `copy` releases its references
+    self->storage = std::move(copy);
+    return finish(self, cyclic);
 }
 
 PyObject *new_sharing_sequence(Seq *receiver, std::uint64_t cursor) noexcept {
@@ -94,8 +105,7 @@ PyObject *new_sharing_sequence(Seq *receiver, std::uint64_t cursor) noexcept {
     self->owner = owner;
     Py_INCREF(owner);
     self->cursor = cursor;
-    track_if_needed(self, nullptr);
-    return reinterpret_cast<PyObject *>(self);
+    return finish(self, is_tracked(owner));
 }
 
 }  // namespace lumo

@@ -35,13 +35,9 @@ PyObject *seq_new(PyTypeObject *, PyObject *args, PyObject *kwds) noexcept {
         PyErr_Format(PyExc_TypeError, "LumoSeq() argument 'items' must be list, not %.200s", Py_TYPE(items)->tp_name);
         return nullptr;
     }
-    // The type cannot be subclassed, so the object to make is always a LumoSeq, made the way
-    // every result is.
+    // The type cannot be subclassed, so the object to make is always a LumoSeq.
     try {
-        // Read straight from the list's storage: a subclass's __iter__ or __getitem__ is not run.
-        ItemVec copy;
-        append_borrowed(copy, PySequence_Fast_ITEMS(items), static_cast<std::size_t>(PyList_GET_SIZE(items)));
-        return new_sequence(std::move(copy), 0);
+        return new_sequence_from_list(items);
     } catch (const std::bad_alloc &) {
         return PyErr_NoMemory();
     } catch (const std::length_error &) {
