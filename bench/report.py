@@ -180,6 +180,24 @@ def _lumo_by_group(cells, run, sizes):
     return rows
 
 
+def _cell_rows(cell, run, sizes):
+    """A row per contestant of `cell` (its name, an entry per size, its growths), and the notes of
+    its failed or wrong entries."""
+    rows, notes = [], []
+    idiom = run[cell.name].get("idiom", {})
+    for way in cell.ways:
+        by_size = run[cell.name].get(way.name, {})
+        row = [way.name]
+        for n in sizes:
+            r = by_size.get(n)
+            row.append(entry(r, idiom.get(n) and idiom[n].seconds, way.kind == "idiom"))
+            if r and r.note and r.status not in ("ok", "skipped"):
+                notes.append(f"{way.name} at {size_label(n)}: {r.note}")
+        row.append(" ".join(map(fmt_growth, growths(by_size, sizes))))
+        rows.append(row)
+    return rows, notes
+
+
 def terminal(cells, run, sizes, memory, meta):
     lines = [f"lumo benchmark · {meta['python']} · {meta['machine']} · {meta['date']}",
              "CPU time per call (median of interleaved rounds) and ×ratio to the idiom; "
@@ -193,19 +211,9 @@ def terminal(cells, run, sizes, memory, meta):
         lines.append(f"{cell.name}    idiom: {cell.idiom}" + (f"    ({cell.note})" if cell.note else ""))
         header = ["", *(size_label(n) for n in sizes), "growth"]
         lines.append(_row(header, widths))
-        notes = []
-        for way in cell.ways:
-            by_size = run[cell.name].get(way.name, {})
-            idiom = run[cell.name].get("idiom", {})
-            row = [f"  {way.name}"]
-            for n in sizes:
-                r = by_size.get(n)
-                row.append(entry(r, idiom.get(n) and idiom[n].seconds, way.kind == "idiom"))
-                if r and r.note and r.status not in ("ok", "skipped"):
-                    notes.append(f"     {way.name} at {size_label(n)}: {r.note}")
-            row.append(" ".join(map(fmt_growth, growths(by_size, sizes))))
-            lines.append(_row(row, widths))
-        lines += _dedupe(notes)
+        rows, notes = _cell_rows(cell, run, sizes)
+        lines += [_row([f"  {row[0]}", *row[1:]], widths) for row in rows]
+        lines += [f"     {note}" for note in _dedupe(notes)]
     lines += ["", "== geometric mean of the ratio to the idiom (cells measured)"]
     lines.append(_row(["", *(size_label(n) for n in sizes)], [22] + [34] * len(sizes)))
     for row in _summary_lines(cells, run, sizes):
@@ -348,18 +356,7 @@ def markdown(cells, run, sizes, memory, meta):
             group = cell.group
             out += ["", f"## {group[0].upper() + group[1:]}", ""]
         out += [f"### {cell.name}", "", f"Idiom: `{cell.idiom}`." + (f" {cell.note[0].upper() + cell.note[1:]}." if cell.note else ""), ""]
-        rows, notes = [], []
-        idiom = run[cell.name].get("idiom", {})
-        for way in cell.ways:
-            by_size = run[cell.name].get(way.name, {})
-            row = [way.name]
-            for n in sizes:
-                r = by_size.get(n)
-                row.append(entry(r, idiom.get(n) and idiom[n].seconds, way.kind == "idiom"))
-                if r and r.note and r.status not in ("ok", "skipped"):
-                    notes.append(f"{way.name} at {size_label(n)}: {r.note}")
-            row.append(" ".join(map(fmt_growth, growths(by_size, sizes))))
-            rows.append(row)
+        rows, notes = _cell_rows(cell, run, sizes)
         out += _md_table(["", *(size_label(n) for n in sizes), "growth"], rows)
         if notes:
             out += [""] + [f"- {note}" for note in _dedupe(notes)]
