@@ -19,12 +19,18 @@ bool discard_pending_error() noexcept {
 }
 
 bool recursion_headroom(int levels) noexcept {
+#if PY_VERSION_HEX < 0x030E0000 && !defined(USE_STACKCHECK)
+    // The count that Py_EnterRecursiveCall takes from: 3.12 fails it at 0, 3.13 below 0, so one
+    // more than `levels` suffices for both. Read directly, it costs nothing per call.
+    return PyThreadState_Get()->c_recursion_remaining > levels;
+#else
     int entered = 0;
     while (entered < levels && Py_EnterRecursiveCall("") == 0) ++entered;
     for (int i = 0; i < entered; ++i) Py_LeaveRecursiveCall();
     if (entered == levels) return true;
     PyErr_Clear();  // the RecursionError of the probe itself
     return false;
+#endif
 }
 
 namespace {

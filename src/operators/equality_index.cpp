@@ -3,6 +3,7 @@
 // through elements_equal, and only find() may thereby run Python code (for scanned partners).
 #include "operators/equality_index.hpp"
 
+#include "core/errors.hpp"
 #include "operators/element_equality.hpp"
 
 #include <bit>
@@ -132,19 +133,8 @@ PlainRules PlainRules::current() noexcept {
     // Comparing plain values nests at most max_depth + 1 rich comparisons; if they might not fit
     // under the C recursion limit from here, some would fail where an index would answer, so
     // every value is scanned instead.
-    constexpr int needed = max_depth + 2;
     PlainRules rules;
-#if PY_VERSION_HEX < 0x030E0000 && !defined(USE_STACKCHECK)
-    // The count that Py_EnterRecursiveCall takes from: 3.12 fails it at 0, 3.13 below 0, so one
-    // more than needed suffices for both.
-    rules.enabled = PyThreadState_Get()->c_recursion_remaining > needed;
-#else
-    int entered = 0;
-    while (entered < needed && Py_EnterRecursiveCall(" in comparison") == 0) ++entered;
-    rules.enabled = entered == needed;
-    if (!rules.enabled) PyErr_Clear();  // our own RecursionError; no other error is pending here
-    for (; entered > 0; --entered) Py_LeaveRecursiveCall();
-#endif
+    rules.enabled = recursion_headroom(max_depth + 2);
 #if defined(__GNUC__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"

@@ -6,11 +6,11 @@
 // and a value key never has the key string of a value key of another type (an int's text has
 // no quote, a str's starts with one, None, True and False are words, a tuple's starts with a
 // parenthesis). A tuple of such scalars prints as a Python literal that evaluates back to an
-// equal tuple of the same item types, so two of them print alike exactly when they are
-// item by item of the same type and equal. So value keys group by value. A text key may still print like a value key (a class whose repr is "5"): from the
-// first text key on, `positions_` holds the key string of every group, value groups included,
-// so a text key finds a value group by its text, and a new value key looks for a text group
-// with its text before it starts one of its own.
+// equal tuple of the same item types, so two of them print alike exactly when they are item by
+// item of the same type and equal. So value keys group by value. A text key may still print
+// like a value key (a class whose repr is "5"): from the first text key on, `positions_` holds
+// the key string of every group, value groups included, so a text key finds a value group by its
+// text, and a new value key looks for a text group with its text before it starts one of its own.
 #include "operators/key_index.hpp"
 
 #include "core/errors.hpp"
@@ -57,8 +57,9 @@ bool KeyIndex::SameTuple::operator()(PyObject *a, PyObject *b) const noexcept {
         if (Py_TYPE(x) != Py_TYPE(y)) return false;  // None, True and False are single objects
         if (PyUnicode_CheckExact(x)) {
             if (!str_equal(x, y)) return false;
-        } else if (PyLong_AsLongLong(x) != PyLong_AsLongLong(y)) {  // both fit: checked when classified
-            return false;
+        } else {
+            std::int64_t u = 0, v = 0;  // both fit: checked when classified
+            if (!int64_of(x, u) || !int64_of(y, v) || u != v) return false;
         }
     }
     return true;
@@ -97,14 +98,7 @@ bool KeyIndex::scalar_key(PyObject *key, ValueKey &out) const noexcept {
         return true;
     }
     if (PyLong_CheckExact(key)) {
-        auto *number = reinterpret_cast<PyLongObject *>(key);
-        if (PyUnstable_Long_IsCompact(number)) {
-            out.number = PyUnstable_Long_CompactValue(number);
-        } else {
-            int overflow = 0;
-            out.number = PyLong_AsLongLongAndOverflow(key, &overflow);  // cannot fail on an int
-            if (overflow != 0) return false;
-        }
+        if (!int64_of(key, out.number)) return false;
         out.kind = ValueKey::Kind::Int;
         out.hash = mix(static_cast<std::uint64_t>(out.number) ^ seed_);
         return true;

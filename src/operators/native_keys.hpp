@@ -24,19 +24,26 @@ struct Scalar {
     PyObject *object;  // borrowed from whoever holds the key
 };
 
+// The value of an int (exact, or a bool) when it fits in 64 bits: true and `out` set, or false.
+// Calls nothing: the compact form is read in place, and a larger int is never converted through
+// __index__.
+inline bool int64_of(PyObject *number, std::int64_t &out) noexcept {
+    auto *digits = reinterpret_cast<PyLongObject *>(number);
+    if (PyUnstable_Long_IsCompact(digits)) {
+        out = PyUnstable_Long_CompactValue(digits);
+        return true;
+    }
+    int overflow = 0;
+    out = PyLong_AsLongLongAndOverflow(number, &overflow);  // cannot fail on an int
+    return overflow == 0;
+}
+
 // Fills `out` and returns true when `o` is such a key. Reads no attribute and calls nothing.
 inline bool scalar_of(PyObject *o, Scalar &out) noexcept {
     out.object = o;
     if (PyLong_CheckExact(o) || o == Py_True || o == Py_False) {
-        auto *number = reinterpret_cast<PyLongObject *>(o);
         out.kind = Scalar::Kind::Int;
-        if (PyUnstable_Long_IsCompact(number)) {
-            out.i = PyUnstable_Long_CompactValue(number);
-            return true;
-        }
-        int overflow = 0;
-        out.i = PyLong_AsLongLongAndOverflow(o, &overflow);  // cannot fail on an int
-        return overflow == 0;
+        return int64_of(o, out.i);
     }
     if (PyFloat_CheckExact(o)) {
         out.kind = Scalar::Kind::Float;

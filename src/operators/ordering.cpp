@@ -109,10 +109,14 @@ struct StrPrefixes {
     unsigned bits;
 };
 
-StrPrefixes prefixes_for(int widest_kind) noexcept {
-    return widest_kind == PyUnicode_1BYTE_KIND ? StrPrefixes{8, 8U}
-           : widest_kind == PyUnicode_2BYTE_KIND ? StrPrefixes{4, 16U}
-                                                  : StrPrefixes{3, 21U};
+// The prefixes for the strs among `scalars`, by the widest storage kind among them.
+StrPrefixes prefixes_for(const PyMemVec<Scalar> &scalars) noexcept {
+    int widest = PyUnicode_1BYTE_KIND;
+    for (const Scalar &s : scalars)
+        if (s.kind == Scalar::Kind::Str) widest = std::max(widest, static_cast<int>(PyUnicode_KIND(s.object)));
+    return widest == PyUnicode_1BYTE_KIND ? StrPrefixes{8, 8U}
+           : widest == PyUnicode_2BYTE_KIND ? StrPrefixes{4, 16U}
+                                            : StrPrefixes{3, 21U};
 }
 
 std::uint64_t packed_code_points(PyObject *s, Py_ssize_t offset, StrPrefixes p) noexcept {
@@ -215,18 +219,9 @@ std::uint64_t window_code(PyObject *s, Py_ssize_t offset, StrPrefixes w) noexcep
 void sort_strs(const PyMemVec<Scalar> &scalars, PyMemVec<Coded> &coded) {
     const std::size_t n = coded.size();
     auto str = [&](const Coded &c) { return scalars[c.index].object; };
-    std::size_t ascending = 1, descending = 1;
-    while (ascending < n && compare_str(str(coded[ascending - 1]), str(coded[ascending])) <= 0) ++ascending;
-    if (ascending == n) return;
-    while (descending < n && compare_str(str(coded[descending - 1]), str(coded[descending])) > 0) ++descending;
-    if (descending == n) {
-        std::reverse(coded.begin(), coded.end());
-        return;
-    }
-    int widest = PyUnicode_1BYTE_KIND;
-    for (const Scalar &s : scalars) widest = std::max(widest, static_cast<int>(PyUnicode_KIND(s.object)));
+    if (sorted_if_monotone(coded, [&](const Coded &a, const Coded &b) { return compare_str(str(a), str(b)); })) return;
     // One byte of each code is the count of code points left, so a window holds one less.
-    StrPrefixes w = prefixes_for(widest);
+    StrPrefixes w = prefixes_for(scalars);
     w.width -= 1;
     struct Span {
         std::size_t lo, hi;
@@ -281,10 +276,7 @@ bool sort_keys(const PyMemVec<PyObject *> &keys, KeyShapes &shapes, IndexVec &or
         return true;
     }
     if (shape == Shape::Exact) {
-        int widest = PyUnicode_1BYTE_KIND;
-        for (const Scalar &s : scalars)
-            if (s.kind == Scalar::Kind::Str) widest = std::max(widest, static_cast<int>(PyUnicode_KIND(s.object)));
-        StrPrefixes p = prefixes_for(widest);
+        StrPrefixes p = prefixes_for(scalars);
         for (Scalar &s : scalars)
             if (s.kind == Scalar::Kind::Str) s.prefix = packed_code_points(s.object, 0, p);
         // Each key's index is kept beside its first scalar: the sort moves keys by where their

@@ -139,18 +139,27 @@ inline void radix_sort(Coded *a, Coded *buffer, std::size_t n) noexcept {
     if (src != a) std::memcpy(a, src, n * sizeof(Coded));
 }
 
+// True when `coded` is left sorted without a sort: it is ascending under `compare` (a three-way
+// comparison: negative, zero or positive), or strictly descending and then reversed in place,
+// which is stable since no two are equal. Presorted and reversed input cost one pass.
+template <class Compare>
+bool sorted_if_monotone(PyMemVec<Coded> &coded, Compare compare) {
+    const std::size_t n = coded.size();
+    std::size_t ascending = 1, descending = 1;
+    while (ascending < n && compare(coded[ascending - 1], coded[ascending]) <= 0) ++ascending;
+    if (ascending == n) return true;
+    while (descending < n && compare(coded[descending - 1], coded[descending]) > 0) ++descending;
+    if (descending != n) return false;
+    std::reverse(coded.begin(), coded.end());
+    return true;
+}
+
 // Sorts `coded` stably by code: in place when it is already ascending or strictly descending,
 // by radix otherwise.
 inline void sort_codes(PyMemVec<Coded> &coded) {
+    auto by_code = [](const Coded &a, const Coded &b) { return a.code < b.code ? -1 : a.code > b.code ? 1 : 0; };
+    if (sorted_if_monotone(coded, by_code)) return;
     const std::size_t n = coded.size();
-    std::size_t ascending = 1, descending = 1;
-    while (ascending < n && coded[ascending - 1].code <= coded[ascending].code) ++ascending;
-    if (ascending == n) return;
-    while (descending < n && coded[descending - 1].code > coded[descending].code) ++descending;
-    if (descending == n) {
-        std::reverse(coded.begin(), coded.end());
-        return;
-    }
     PyMemVec<Coded> buffer(n);
     radix_sort(coded.data(), buffer.data(), n);
 }
