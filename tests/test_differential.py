@@ -1188,9 +1188,14 @@ def test_native_key_paths_at_the_recursion_limit_answer_as_the_general_path():
             return [(at(x), at(y)) for x, y in result.list()], reported
         return at(result), reported
 
+    # From 3.14 a tuple's repr writes the exact ints in it without a recursion check of their own,
+    # and no other item type does: there tuple keys have no stand-in in the repr-based operators.
+    unmatched = {1, 2} if sys.version_info >= (3, 14) else set()
     compared = 0
     for (*where, name, kind), ints in results.items():
         decimals = results.get((*where, name, 1))
+        if where[-1] in unmatched and name in ("group_by", "join"):
+            continue
         if kind == 0 and decimals is not None:
             assert plain(name, *ints) == plain(name, *decimals), (*where, name)
             compared += 1

@@ -18,18 +18,43 @@ bool discard_pending_error() noexcept {
     return true;
 }
 
+#if PY_VERSION_HEX >= 0x030E0000
+namespace {
+
+// A level of a nested comparison or repr takes a few hundred bytes of C stack; a probe level takes
+// several times that.
+constexpr std::size_t probe_frame_bytes = 2048;
+
+// Makes `levels` nested recursion checks, each from below a frame of its own. False, with nothing
+// pending, at the first that fails. Each check is made before going deeper, so the probe never
+// runs further below the interpreter's limit than one of its frames.
+[[gnu::noinline]] bool nested_checks_pass(int levels) noexcept {
+    char frame[probe_frame_bytes];
+    asm volatile("" : : "r"(frame) : "memory");  // the frame is really there, below the caller's
+    if (Py_EnterRecursiveCall("") != 0) {
+        PyErr_Clear();  // the RecursionError of the probe itself
+        return false;
+    }
+    const bool deeper = levels <= 1 || nested_checks_pass(levels - 1);
+    Py_LeaveRecursiveCall();
+    return deeper;
+}
+
+}  // namespace
+#endif
+
 bool recursion_headroom(int levels) noexcept {
-#if PY_VERSION_HEX < 0x030E0000 && !defined(USE_STACKCHECK)
+#if PY_VERSION_HEX < 0x030E0000
     // The count that Py_EnterRecursiveCall takes from: 3.12 fails it at 0, 3.13 below 0, so one
     // more than `levels` suffices for both. Read directly, it costs nothing per call.
     return PyThreadState_Get()->c_recursion_remaining > levels;
 #else
-    int entered = 0;
-    while (entered < levels && Py_EnterRecursiveCall("") == 0) ++entered;
-    for (int i = 0; i < entered; ++i) Py_LeaveRecursiveCall();
-    if (entered == levels) return true;
-    PyErr_Clear();  // the RecursionError of the probe itself
-    return false;
+    // From 3.14 on a recursion check compares the C stack pointer with a limit, so what counts is
+    // how deep the general path's checks would reach. The probe nests its checks deeper than that:
+    // larger frames per level, and more levels for the frames between here and the general path's
+    // first check. Erring deep only sends borderline cases to the general path, which is exact by
+    // definition; the probe costs a few cache lines of stack.
+    return nested_checks_pass(levels + 8);
 #endif
 }
 
