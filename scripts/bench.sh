@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Usage: scripts/bench.sh [suite options...]   (make bench, make bench ARGS=--quick)
-# Builds lumo into .venv/bench with the oldest CPython >= 3.12 (LUMO_BENCH_PYTHON names another),
+# Builds lumo into .venv/bench with the oldest CPython >= 3.12 (LUMO_BENCH_PYTHON names another,
+# by path or by version: LUMO_BENCH_PYTHON=3.14),
 # installs each peer library on its own, and runs bench/run.py. A peer that does not install on
 # this interpreter is left out with a note; the suite then runs without its columns.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-py=${LUMO_BENCH_PYTHON:-$(scripts/find_pythons.sh | head -n 1)}
-[ -n "$py" ] || { echo "error: no CPython >= 3.12 found" >&2; exit 1; }
+py=$(scripts/pick_python.sh "${LUMO_BENCH_PYTHON:-}" oldest)
 venv=.venv/bench
 # pip rebuilds a local project every time; the build is redone only when its sources changed.
 sources=$(find src CMakeLists.txt pyproject.toml -type f -print0 | sort -z | xargs -0 sha1sum | sha1sum)

