@@ -907,6 +907,30 @@ def test_except_by_and_intersect_by_call_sequence(method, expected, final_pass):
     assert log == MEMBERSHIP_LOG + final_pass
 
 
+@pytest.mark.parametrize("method, other", [("intersect_by", ["z1"]), ("except_by", ["z9"])])
+def test_argument_keys_go_before_the_survivors_are_keyed_again(method, other):
+    log = []
+
+    class Key:
+        def __init__(self, name):
+            self.name = name
+
+        def __eq__(self, other):
+            return self.name[1] == other.name[1]
+
+        def __del__(self):
+            log.append("del " + self.name)
+
+    def key(item):
+        log.append("key " + item)
+        return Key(item)
+
+    getattr(LumoSeq(["a1", "b1"]), method)(other, key)
+    z = other[0]
+    assert log == [f"key {z}", "key a1", "del a1", "key b1", "del b1", f"del {z}",
+                   "key a1", "key b1", "del b1", "del a1"]
+
+
 def test_union_by_call_sequence():
     log = []
     result = LumoSeq(["a1", "b1", "a2"]).union_by(["c1", "b2", "d1"], recording_key(log)).list()

@@ -142,6 +142,29 @@ bool keys_of(const ItemVec &run, PyObject *key_selector, ItemVec &keys) {
     return true;
 }
 
+// Appends to `survivors` each item of `mine` whose key is (`wanted` true) or is not among the
+// keys of `theirs`. The argument's keys serve this step alone: they are released, from the first
+// on, when it ends, before the key selector runs again. False with an exception set.
+bool filter_by_key_membership(const ItemVec &mine, const ItemVec &theirs, PyObject *key_selector,
+                              const PlainRules &rules, bool wanted, ItemVec &survivors) {
+    ItemVec their_keys;
+    if (!keys_of(theirs, key_selector, their_keys)) return false;
+    EqualityIndex index;
+    for (std::size_t i = 0; i < their_keys.size(); ++i) {
+        Plainness p = classify(their_keys[i].get(), rules, false);
+        if (!index.add_first(their_keys, i, p.thawed, p.hash)) return false;
+    }
+    for (const Owned &x : mine) {
+        Owned key{call1(key_selector, x.get())};  // may run Python
+        if (!key) return false;
+        Plainness p = classify(key.get(), rules, false);
+        std::ptrdiff_t at = index.find(their_keys, key.get(), p.thawed, p.hash, false);  // argument key on the left
+        if (at < 0) return false;
+        if ((static_cast<std::size_t>(at) != their_keys.size()) == wanted) survivors.push_back(Owned::borrow(x.get()));
+    }
+    return true;
+}
+
 // except_by / intersect_by: receiver items whose key is (or is not) among the argument's keys,
 // then deduplicated by key.
 PyObject *filter_by_key(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, const Signature &sig,
@@ -150,22 +173,9 @@ PyObject *filter_by_key(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyOb
     if (!a) return nullptr;
     PlainRules rules = PlainRules::current();
     PyObject *key_selector = a.object(1);
-    ItemVec theirs, their_keys, survivors, out;
+    ItemVec theirs, survivors, out;
     if (!sequence_argument_items(a.object(0), message, theirs)) return nullptr;
-    if (!keys_of(theirs, key_selector, their_keys)) return nullptr;
-    EqualityIndex index;
-    for (std::size_t i = 0; i < their_keys.size(); ++i) {
-        Plainness p = classify(their_keys[i].get(), rules, false);
-        if (!index.add_first(their_keys, i, p.thawed, p.hash)) return nullptr;
-    }
-    for (const Owned &x : self->items()) {
-        Owned key{call1(key_selector, x.get())};  // may run Python
-        if (!key) return nullptr;
-        Plainness p = classify(key.get(), rules, false);
-        std::ptrdiff_t at = index.find(their_keys, key.get(), p.thawed, p.hash, false);  // argument key on the left
-        if (at < 0) return nullptr;
-        if ((static_cast<std::size_t>(at) != their_keys.size()) == wanted) survivors.push_back(Owned::borrow(x.get()));
-    }
+    if (!filter_by_key_membership(self->items(), theirs, key_selector, rules, wanted, survivors)) return nullptr;
     if (!distinct_by_run(survivors, key_selector, rules, out)) return nullptr;
     return new_sequence(std::move(out), 0, self);
 }
