@@ -19,9 +19,9 @@ PyObject *op_join(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *
     ItemVec inner;
     if (!sequence_argument_items(a.object(0), "Expected LumoSeq, list, or tuple", inner)) return nullptr;
 
-    KeyIndex index;
     ItemVec kept_keys;  // every inner key, alive until the join is done
     kept_keys.reserve(inner.size());
+    KeyIndex index;  // goes first, so that the inner keys then go in input order, first ones too
     for (const Owned &item : inner) {
         Owned key{call1(a.object(2), item.get())};  // may run Python
         if (!key) return nullptr;
