@@ -8,6 +8,13 @@ first-seen order, order_by is a natural merge sort, inner join keys stay alive u
 join is done, flatten refuses a container that holds itself, and interrupts (anything that is not
 an Exception) and MemoryError are never swallowed, not even where ordinary errors are discarded.
 
+What user code makes for an operator (keys, accumulators, answers, results) is released when and
+in the order the extension releases it, whose finalizers can tell: its vectors go from index 0
+upward (`release`), where a Python list or tuple would go from the end; and a frame that an
+exception's traceback keeps holds its locals as long as that exception lives, where the extension
+holds nothing, so every exit by an exception drops what this module's frames hold before the
+exception leaves (`forget_finished_frames`, then the operator's own releases).
+
 Wording that CPython or the binding layer chooses (argument conversion failures, OverflowError)
 is not modelled; such exceptions carry `lumo_names`, the method and parameter names that the
 real message must contain.
@@ -62,6 +69,31 @@ def interpreter_overflow():
     return err
 
 
+def forget_finished_frames(exc):
+    """Clears the locals of the finished frames of this module that `exc`'s traceback keeps: the
+    helpers' references (keys compared or printed, the loop variables of scans) are all held by
+    the operator too, which then releases them in its own order. Frames of user code keep theirs,
+    as they do under the extension."""
+    tb = exc.__traceback__
+    while tb is not None:
+        frame = tb.tb_frame
+        if frame.f_code.co_filename == __file__:
+            try:
+                frame.clear()
+            except RuntimeError:  # still running: the operator's own frame, or one that called it
+                pass
+        tb = tb.tb_next
+
+
+def release(*vectors):
+    """Drops the references of each list in `vectors`, from index 0 upward, as the extension
+    releases a vector; the lists are left empty."""
+    for vector in vectors:
+        for i in range(len(vector)):
+            vector[i] = None
+        vector.clear()
+
+
 def report_unraisable(exc, obj):
     # What PyErr_WriteUnraisable hands to the hook, as attributes of one object.
     sys.unraisablehook(types.SimpleNamespace(exc_type=type(exc), exc_value=exc,
@@ -101,6 +133,7 @@ def strict_bool(value):
     if (tp.__name__ in ("bool_", "bool") and getattr(tp, "__module__", None) == "numpy"
             and hasattr(tp, "__bool__")):
         return bool(value)
+    del value  # the error's traceback keeps this frame; the extension releases the answer now
     raise TypeError(f"'{tp.__qualname__}' object cannot be converted to 'PyBool'")
 
 
@@ -225,6 +258,7 @@ def key_string(key):
             raw = str.encode(text, "utf-8", "surrogatepass")
             return raw.decode("utf-8", "replace").encode("utf-8")
     report_unraisable(failure, key)
+    del failure  # its traceback holds this frame: no cycle may keep `key` alive
     return b"<unprintable " + type(key).__name__.encode("utf-8") + b" object>"
 
 
@@ -266,15 +300,24 @@ def distinct_run(run):
 
 
 def distinct_by_run(run, key_selector):
-    """The first item of each group of equal keys; a kept key is on the left of `==`."""
+    """The first item of each group of equal keys; a kept key is on the left of `==`. A key
+    equal to a kept one goes at once, the kept ones at the end."""
     if len(run) < 2:
         return list(run)
-    kept, kept_keys = [], []
-    for x in run:
-        kx = key_selector(x)
-        if not any(elements_equal(k, kx) for k in kept_keys):
-            kept.append(x)
-            kept_keys.append(kx)
+    kept, kept_keys, kx = [], [], None
+    try:
+        for x in run:
+            kx = key_selector(x)
+            if not any(elements_equal(k, kx) for k in kept_keys):
+                kept.append(x)
+                kept_keys.append(kx)
+            kx = None
+    except BaseException as e:
+        forget_finished_frames(e)
+        kx = None
+        release(kept_keys)
+        raise
+    release(kept_keys)
     return kept
 
 
@@ -289,7 +332,13 @@ def error_text(caught):
 
 
 def cast_failure(ty, index, caught):
-    name = ty.__name__  # may raise: that exception is raised instead
+    """The cast failure error for `caught`, which is being handled: an exception raised here
+    instead must neither chain it nor keep it alive."""
+    try:
+        name = ty.__name__  # may raise: that exception is raised instead
+    except BaseException as e:
+        e.__context__ = None
+        raise
     if not isinstance(name, str):
         return TypeError(f"'{type(name).__qualname__}' object cannot be converted to 'PyString'")
     return TypeError("Failed to cast item at index " + str(index) + " to " + name + ": "
@@ -449,7 +498,14 @@ class ModelSeq:
 
     def select(self, func):
         with self._shared():
-            return ModelSeq._new([func(item) for item in self._items], 0)
+            out = []
+            try:
+                for item in self._items:
+                    out.append(func(item))
+            except BaseException:
+                release(out)
+                raise
+            return ModelSeq._new(out, 0)
 
     def where(self, predicate):
         with self._shared():
@@ -465,26 +521,40 @@ class ModelSeq:
             ty = type_argument("cast", "ty", ty)
             silent = strict_bool_argument("cast", "silent", silent)
             out = []
-            for index, item in enumerate(self._items):
-                try:
-                    value = ty(item)
-                except BaseException as caught:
-                    if not swallowable(caught):
-                        raise
-                    if silent:
+            try:
+                for index, item in enumerate(self._items):
+                    try:
+                        out.append(ty(item))
                         continue
-                    raise cast_failure(ty, index, caught) from None
-                out.append(value)
+                    except BaseException as caught:
+                        if not swallowable(caught):
+                            raise
+                        if silent:
+                            continue  # the exception, and all that its traceback holds, goes now
+                        failure = cast_failure(ty, index, caught)
+                    raise failure  # `caught` is gone by now, before the results are released
+            except BaseException as e:
+                forget_finished_frames(e)  # cast_failure's, should it have raised
+                release(out)
+                raise
             return ModelSeq._new(out, 0)
 
     # ordering
 
     def order_by(self, key):
         with self._shared():
-            keys = [key(item) for item in self._items]
-            order = list(range(len(keys)))
-            if len(order) >= 2:
-                order = natural_merge_sort(order, lambda a, b: goes_before(keys[a], keys[b]))
+            keys = []  # held until the sort is done, then released in input order
+            try:
+                for item in self._items:
+                    keys.append(key(item))
+                order = list(range(len(keys)))
+                if len(order) >= 2:
+                    order = natural_merge_sort(order, lambda a, b: goes_before(keys[a], keys[b]))
+            except BaseException as e:
+                forget_finished_frames(e)
+                release(keys)
+                raise
+            release(keys)
             return ModelSeq._new([self._items[i] for i in order], 0)
 
     def rev(self):
@@ -495,23 +565,38 @@ class ModelSeq:
 
     def group_by(self, key_func):
         with self._shared():
-            groups = {}  # key string -> (first key object, items); a dict keeps first-seen order
-            for item in self._items:
-                key = key_func(item)
-                text = key_string(key)
-                if text in groups:
-                    groups[text][1].append(item)
-                else:
-                    groups[text] = (key, [item])
+            groups = {}  # key string -> [first key object, items]; a dict keeps first-seen order
+            key = None
+            try:
+                for item in self._items:
+                    key = key_func(item)
+                    text = key_string(key)
+                    if text in groups:
+                        groups[text][1].append(item)
+                    else:
+                        groups[text] = [key, [item]]
+                    key = None  # a later key of a group goes at once; its group keeps the first
+            except BaseException as e:
+                forget_finished_frames(e)
+                key = None
+                for group in groups.values():
+                    group[0] = None
+                raise
             return ModelSeq._new([(key, ModelSeq._new(items, 0)) for key, items in groups.values()], 0)
 
     def to_dict(self, key_func, value_func):
         with self._shared():
-            result = {}
-            for item in self._items:
-                k = key_func(item)
-                v = value_func(item)
-                result[k] = v
+            result, k, v = {}, None, None
+            try:
+                for item in self._items:
+                    k = key_func(item)
+                    v = value_func(item)
+                    result[k] = v
+                    v = k = None  # a key equal to one stored goes here; the dict keeps the first
+            except BaseException as e:
+                forget_finished_frames(e)
+                v = k = result = None
+                raise
             return result
 
     # reshaping
@@ -571,12 +656,21 @@ class ModelSeq:
 
     def _filter_by_key(self, other, key_selector, message, wanted):
         theirs = sequence_items(other, message)
-        their_keys = [key_selector(y) for y in theirs]
-        survivors = []
-        for x in self._items:
-            kx = key_selector(x)
-            if any(elements_equal(ak, kx) for ak in their_keys) == wanted:
-                survivors.append(x)
+        their_keys, survivors, kx = [], [], None
+        try:
+            for y in theirs:
+                their_keys.append(key_selector(y))
+            for x in self._items:
+                kx = key_selector(x)
+                if any(elements_equal(ak, kx) for ak in their_keys) == wanted:
+                    survivors.append(x)
+                kx = None
+        except BaseException as e:
+            forget_finished_frames(e)
+            kx = None
+            release(their_keys)
+            raise
+        release(their_keys)  # the argument's keys serve the membership test alone
         return ModelSeq._new(distinct_by_run(survivors, key_selector), 0)
 
     def except_by(self, other, key_selector):
@@ -615,17 +709,26 @@ class ModelSeq:
             inner = sequence_items(other, MESSAGES["join"])
             index = {}
             inner_keys = []  # alive until the end: an address in a repr cannot be reused meanwhile
-            for y in inner:
-                key = inner_key_func(y)
-                index.setdefault(key_string(key), []).append(y)
-                inner_keys.append(key)
-            pairs = []
-            for x in self._items:
-                key = outer_key_func(x)
-                text = key_string(key)
-                del key
-                for y in index.get(text, []):
-                    pairs.append((x, y))
+            key = None
+            try:
+                for y in inner:
+                    key = inner_key_func(y)
+                    inner_keys.append(key)
+                    index.setdefault(key_string(key), []).append(y)
+                    key = None
+                pairs = []
+                for x in self._items:
+                    key = outer_key_func(x)
+                    text = key_string(key)
+                    key = None  # an outer key goes as soon as it has printed
+                    for y in index.get(text, []):
+                        pairs.append((x, y))
+            except BaseException as e:
+                forget_finished_frames(e)
+                key = None
+                release(inner_keys)
+                raise
+            release(inner_keys)
             return ModelSeq._new(pairs, 0)
 
     # numeric aggregates
@@ -677,8 +780,12 @@ class ModelSeq:
                 accumulator, rest = self._items[0], self._items[1:]
             else:
                 accumulator, rest = seed, self._items
-            for item in rest:
-                accumulator = func(accumulator, item)
+            try:
+                for item in rest:
+                    accumulator = func(accumulator, item)
+            except BaseException:
+                accumulator = None
+                raise
             return accumulator
 
     def _extreme_by(self, key_selector, better):
@@ -687,17 +794,25 @@ class ModelSeq:
                 return None
             best = self._items[0]
             best_key = key_selector(best)
-            for item in self._items[1:]:
-                k = key_selector(item)
-                answer = better(k, best_key)  # an exception from the comparison propagates
-                try:
-                    wins = bool(answer)
-                except BaseException as e:
-                    if not swallowable(e):
-                        raise
-                    wins = False
-                if wins:
-                    best, best_key = item, k
+            k = answer = None
+            try:
+                for item in self._items[1:]:
+                    k = key_selector(item)
+                    answer = better(k, best_key)  # an exception from the comparison propagates
+                    try:
+                        wins = bool(answer)
+                    except BaseException as e:
+                        if not swallowable(e):
+                            raise
+                        wins = False
+                    answer = None
+                    if wins:
+                        best, best_key = item, k  # the key that lost goes here
+                    k = None  # or here
+            except BaseException as e:
+                forget_finished_frames(e)
+                answer = k = best_key = None
+                raise
             return best
 
     def min_by(self, key_selector):

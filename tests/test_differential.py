@@ -2,7 +2,8 @@
 (model.py), over items whose __eq__, __lt__, __repr__, __float__ and __index__ misbehave and with
 callbacks that log every call and sometimes raise. The two runs must agree on every intermediate
 result (items and cursor), the terminal value, the exception (type and message), every call of
-user code in order, every report to the unraisable hook and every byte written to fd 2.
+user code in order, every report to the unraisable hook and every byte written to fd 2, and on
+when each key, accumulator or cast result that a callback made ends (Mortal logs its __del__).
 
 Everything user code decides is a function of the drawn data (a CRC of a description of its
 arguments), never of a random generator, so both runs see the same answers to the same questions;
@@ -16,6 +17,7 @@ import collections
 import collections.abc
 import dataclasses
 import decimal
+import gc
 import math
 import numbers
 import operator
@@ -47,6 +49,8 @@ class Run:
         self.raised = []   # every exception that user code raised, to check it travels out unchanged
         self.receiver = None
         self.calls = collections.Counter()
+        self.mortals = 0   # Mortals made so far: their tags
+        self.open = True   # while the run lasts, Mortals log their end
 
 
 RUN = Run()
@@ -279,6 +283,46 @@ class IndexOnly(Helper):
         return self.value
 
 
+class Mortal(Helper):
+    """A key, accumulator, predicate answer or cast result that logs its end into the log of the
+    run that made it, while that run lasts: so the logs also show when each implementation
+    releases what user code made for it, and in what order. It compares, hashes and prints by a
+    small value and never raises there. Made by a callback from its hash, or by cast from an
+    item, which it refuses now and then, after the object exists (so that half-made one ends
+    too, when its exception goes)."""
+
+    def __init__(self, source):
+        self.run = RUN
+        RUN.mortals += 1
+        super().__init__(RUN.mortals)
+        h = stable_hash("mortal", describe(source))
+        self.value = h % 3
+        if not isinstance(source, int) and h % 5 == 0:
+            fail("value", f"Mortal refuses {describe(source)}")
+
+    def describe(self):
+        return ("Mortal", self.tag, self.value)
+
+    def __eq__(self, other):
+        return self.value == other.value if isinstance(other, Mortal) else NotImplemented
+
+    def __lt__(self, other):
+        return self.value < other.value if isinstance(other, Mortal) else NotImplemented
+
+    def __gt__(self, other):
+        return self.value > other.value if isinstance(other, Mortal) else NotImplemented
+
+    def __hash__(self):
+        return self.value
+
+    def __repr__(self):
+        return f"Mortal({self.value})"
+
+    def __del__(self):
+        if self.run.open:
+            self.run.log.append(("del", self.tag))
+
+
 class FloatSub(float):
     """A float subclass: the aggregates read its stored value and never call its __float__."""
 
@@ -386,9 +430,9 @@ class NumberName(metaclass=BadNameMeta):
 # ---- callbacks ------------------------------------------------------------------------------
 
 KEY_KINDS = ("identity", "small", "small", "float", "str", "pool", "tuple", "none", "fresh",
-             "truthless", "self_len")
-PREDICATE_KINDS = ("bool", "bool", "mostly_true", "mostly_false", "nonbool", "numpy", "identity")
-FOLD_KINDS = ("left", "right", "small", "tuple", "pool")
+             "truthless", "self_len", "mortal")
+PREDICATE_KINDS = ("bool", "bool", "mostly_true", "mostly_false", "nonbool", "numpy", "identity", "mortal")
+FOLD_KINDS = ("left", "right", "small", "tuple", "pool", "mortal")
 
 
 @dataclasses.dataclass(eq=False)
@@ -450,6 +494,8 @@ class Callback:
             return None
         if kind == "fresh":
             return Moody(h % 5, self.salt)
+        if kind == "mortal":
+            return Mortal(h % 4)
         if kind == "truthless":
             return Truthless(h % 3)
         if kind == "self_len":
@@ -634,10 +680,11 @@ def callbacks(kinds):
 
 
 keys = callbacks(weighted((3, "identity"), (3, "small"), (1, "float"), (2, "str"), (1, "pool"),
-                          (1, "tuple"), (1, "none"), (1, "fresh"), (1, "truthless"), (1, "self_len")))
+                          (1, "tuple"), (1, "none"), (1, "fresh"), (1, "truthless"), (1, "self_len"),
+                          (3, "mortal")))
 predicates = callbacks(weighted((4, "bool"), (3, "mostly_true"), (2, "mostly_false"), (1, "numpy"),
-                                (1, "nonbool"), (1, "identity")))
-folds = callbacks(weighted((1, "left"), (1, "right"), (1, "small"), (1, "tuple"), (1, "pool")))
+                                (1, "nonbool"), (1, "identity"), (1, "mortal")))
+folds = callbacks(weighted((1, "left"), (1, "right"), (1, "small"), (1, "tuple"), (1, "pool"), (2, "mortal")))
 
 not_sequences = st.sampled_from([None, 5, "ab", frozenset({1}), {1: 2}, range(2), b"xy"])
 others = one_of_weighted(
@@ -666,7 +713,7 @@ instance_types = weighted(*[(3, t) for t in (int, float, str, tuple, list, objec
                                              collections.abc.Hashable, collections.abc.Sequence,
                                              Picky, Point, OwnType())],
                           (1, 3), (1, (int, str)), (1, int | str), (1, None))
-cast_types = weighted((4, int), (4, float), (3, Text), (1, tuple), (2, bool), (1, complex), (3, Boxed),
+cast_types = weighted((4, int), (4, float), (3, Text), (1, tuple), (2, bool), (1, complex), (3, Boxed), (2, Mortal),
                       (1, Nameless), (1, NumberName), (1, list), (1, "int"), (1, None))
 seq_items = st.builds(Other, st.sampled_from(["list", "tuple", "seq"]), item_lists(max_size=4),
                       st.integers(0, 2))
@@ -781,11 +828,16 @@ class Trace:
 
 
 def run(program, backend):
-    """Runs `program` on one implementation (LumoSeq or ModelSeq) and records what happened."""
+    """Runs `program` on one implementation (LumoSeq or ModelSeq) and records what happened.
+    The cyclic collector stays off meanwhile: an object on a cycle then ends only after the run,
+    not at whatever allocation triggers a collection, so a Mortal's end is logged at a point that
+    reference counting alone decides."""
     global RUN
     RUN = Run()
     outputs, error = [], None
     saved_hook = sys.unraisablehook
+    collecting = gc.isenabled()
+    gc.disable()
     sys.unraisablehook = lambda u: RUN.log.append(
         ("unraisable", u.exc_type.__name__, safe_str(u.exc_value), describe(u.object)))
     try:
@@ -808,6 +860,9 @@ def run(program, backend):
     finally:
         sys.unraisablehook = saved_hook
         RUN.receiver = None
+        RUN.open = False  # what the results, the error and hypothesis hold ends unlogged, later
+        if collecting:
+            gc.enable()
     from_user = error is not None and any(error is r for r in RUN.raised)
     return Trace(outputs, error, from_user, RUN.log, err.data)
 
