@@ -239,7 +239,8 @@ def build(peers):
     # Numeric aggregates and key extremes. lumo sums doubles, so sums compare as floats.
     g = "aggregates"
     for data in ("ints", "floats"):
-        cell(g, "sum", data, data, "sum(a)", lambda d: sum(d.a), lambda d: LumoSeq(d.a).sum(), lambda d: d.s.sum(), [
+        cell(g, "sum", data, data, "sum(a)", lambda d: sum(d.a),
+             lambda d: LumoSeq(d.a).sum(), lambda d: d.s.sum(), [
             ("iteration_utilities", lambda d: It(d.a).get_sum()),
             ("PyFunctional", lambda d: seq(d.a).sum()),
             ("asq", lambda d: query(d.a).sum())], compare="approx")
@@ -335,7 +336,8 @@ def build(peers):
                      ("asq", lambda d: query(d.a).difference(d.b).to_list())], norm=fz)
         else:
             cell(g, "distinct", data, data, "list(dict.fromkeys(a))", lambda d: list(dict.fromkeys(d.a)),
-                 lambda d: LumoSeq(d.a).distinct().list(), lambda d: d.s.distinct(), _distinct_peers(iu, cytoolz, toolz, mi, seq, query))
+                 lambda d: LumoSeq(d.a).distinct().list(), lambda d: d.s.distinct(),
+                 _distinct_peers(iu, cytoolz, toolz, mi, seq, query))
             cell(g, "union", data, data, "list(dict.fromkeys(chain(a, b)))",
                  lambda d: list(dict.fromkeys(chain(d.a, d.b))), lambda d: LumoSeq(d.a).union(d.b).list(),
                  lambda d: d.s.union(d.b),

@@ -337,7 +337,8 @@ def markdown(cells, run, sizes, memory, meta, real=None):
            f"turns) over {meta['config']['rounds']} rounds, 3 for calls above "
            f"{meta['config']['budget'] / 20:g} s, 2 above {meta['config']['budget'] / 4:g} s and one "
            f"above {meta['config']['budget']:g} s; ×r is its ratio to the idiom's time in the same rounds (below ×1: faster than the "
-           f"idiom). lumo runs twice: {LEGEND}. Every answer is first checked against the idiom's: WRONG marks a different "
+           f"idiom). lumo runs twice: {LEGEND}. "
+           "Every answer is first checked against the idiom's: WRONG marks a different "
            "answer (never timed), † the same items in another order (not counted in the means), "
            "n/a a peer that refuses unhashable items. A contestant whose time, extrapolated from "
            "the smaller sizes, passes the budget is skipped and its estimate shown (skip ~t). "
@@ -390,7 +391,8 @@ def markdown(cells, run, sizes, memory, meta, real=None):
 def readme_block(cells, run, sizes, meta, real=None):
     """The README's summary: the geometric means, where they come from, and what grows too fast."""
     python = " ".join(meta["python"].split()[:2])
-    slow = {how: superlinear_ops(cells, run, sizes, name) for how, name in (("whole", WHOLE), ("prebuilt", PREBUILT))}
+    slow = {how: superlinear_ops(cells, run, sizes, name)
+            for how, name in (("whole", WHOLE), ("prebuilt", PREBUILT))}
     real_line = []
     if real and real_summary(real):
         s = real_summary(real)
