@@ -3,8 +3,11 @@
 The idiom is the fastest ordinary spelling a Python programmer would write for the same answer,
 with the same callbacks as lumo gets, so the ratio measures the operator and not the lambda. Each
 peer appears only where it has the operator, in its own natural spelling; lazy results are forced
-with the peer's own list call, since lumo's result is a finished sequence. lumo works on a
-`LumoSeq` built beforehand (building one is its own cell, "LumoSeq(a).list()").
+with the peer's own list call, since lumo's result is a finished sequence.
+
+lumo runs twice in each cell. "lumo whole" is the query as a user writes it, from the list the
+idiom gets to the idiom's kind of answer: `LumoSeq(a).op(...).list()`, or the scalar. "lumo
+prebuilt" is the operator alone, on a `LumoSeq` built beforehand, its result left a sequence.
 """
 import heapq
 from collections import defaultdict
@@ -22,6 +25,10 @@ class Way:
     kind: str                      # "idiom", "alt" (another plain-Python spelling), "lumo", "peer"
     run: Callable                  # run(d) -> result; d is the cell's data at one size
     norm: Callable | None = None   # norm(result, d): this contestant's answer in the shape of the others
+
+
+WHOLE = "lumo whole"          # from the idiom's list to the idiom's kind of answer
+PREBUILT = "lumo prebuilt"    # the operator on a LumoSeq built beforehand
 
 
 @dataclass
@@ -178,11 +185,17 @@ def build(peers):
     It = iu.Iterable if iu else None
     cells = []
 
-    def cell(group, op, data, kind, idiom, idiom_run, lumo, others=(), alts=(), **kw):
-        """Adds a cell; `others` holds (peer name, run[, norm]), kept only for peers present."""
+    def cell(group, op, data, kind, idiom, idiom_run, whole, lumo, others=(), alts=(), **kw):
+        """Adds a cell; `others` holds (peer name, run[, norm]), kept only for peers present.
+
+        `whole` is lumo spelled whole, `lumo` the operator on the prebuilt `d.s`; a cell without a
+        whole spelling (None) says why in its note.
+        """
         ways = [Way("idiom", "idiom", idiom_run)]
         ways += [Way(label, "alt", run) for label, run in alts]
-        ways.append(Way("lumo", "lumo", lumo))
+        if whole:
+            ways.append(Way(WHOLE, "lumo", whole))
+        ways.append(Way(PREBUILT, "lumo", lumo))
         for peer, run, *norm in others:
             if peer in peers:
                 ways.append(Way(peer, "peer", run, norm[0] if norm else None))
@@ -192,50 +205,53 @@ def build(peers):
     g = "projection"
     for data, kind, f, ft in (("ints", "ints", double, "x * 2"), ("records", "records", score, "r['score']")):
         cell(g, "select", data, kind, f"list(map(f, a)), f = {ft}", lambda d, f=f: list(map(f, d.a)),
-             lambda d, f=f: d.s.select(f), [
+             lambda d, f=f: LumoSeq(d.a).select(f).list(), lambda d, f=f: d.s.select(f), [
                  ("iteration_utilities", lambda d, f=f: It(d.a).map(f).as_list()),
                  ("PyFunctional", lambda d, f=f: seq(d.a).map(f).to_list()),
                  ("asq", lambda d, f=f: query(d.a).select(f).to_list())])
     for data, kind, p, pt in (("ints", "ints", third, "x % 3 == 0"), ("records", "records", low, "r['score'] < 0.5")):
         cell(g, "where", data, kind, f"list(filter(p, a)), p = {pt}", lambda d, p=p: list(filter(p, d.a)),
-             lambda d, p=p: d.s.where(p), [
+             lambda d, p=p: LumoSeq(d.a).where(p).list(), lambda d, p=p: d.s.where(p), [
                  ("iteration_utilities", lambda d, p=p: It(d.a).filter(p).as_list()),
                  ("PyFunctional", lambda d, p=p: seq(d.a).filter(p).to_list()),
                  ("asq", lambda d, p=p: query(d.a).where(p).to_list())])
     cell(g, "zip", "ints", "ints", "list(zip(a, b))", lambda d: list(zip(d.a, d.b)),
-         lambda d: d.s.zip(d.b), [
+         lambda d: LumoSeq(d.a).zip(d.b).list(), lambda d: d.s.zip(d.b), [
              ("PyFunctional", lambda d: seq(d.a).zip(d.b).to_list()),
              ("asq", lambda d: query(d.a).zip(d.b).to_list())])
     cell(g, "enumerate", "ints", "ints", "list(enumerate(a))", lambda d: list(enumerate(d.a)),
-         lambda d: d.s.enumerate(), [
+         lambda d: LumoSeq(d.a).enumerate().list(), lambda d: d.s.enumerate(), [
              ("iteration_utilities", lambda d: It(d.a).enumerate().as_list()),
              ("PyFunctional", lambda d: seq(d.a).enumerate().to_list()),
              ("asq", lambda d: query(d.a).select_with_index(lambda i, x: (i, x)).to_list())])
-    cell(g, "rev", "ints", "ints", "a[::-1]", lambda d: d.a[::-1], lambda d: d.s.rev(), [
+    cell(g, "rev", "ints", "ints", "a[::-1]", lambda d: d.a[::-1],
+         lambda d: LumoSeq(d.a).rev().list(), lambda d: d.s.rev(), [
         ("iteration_utilities", lambda d: It(d.a).reversed().as_list()),
         ("PyFunctional", lambda d: seq(d.a).reverse().to_list()),
         ("asq", lambda d: query(d.a).reverse().to_list())])
     cell(g, "LumoSeq(a).list()", "ints", "ints", "a.copy()", lambda d: d.a.copy(),
-         lambda d: LumoSeq(d.a).list(), [
+         lambda d: LumoSeq(d.a).list(), lambda d: LumoSeq(d.a).list(), [
              ("iteration_utilities", lambda d: It(d.a).as_list()),
              ("PyFunctional", lambda d: seq(d.a).to_list()),
-             ("asq", lambda d: query(d.a).to_list())])
+             ("asq", lambda d: query(d.a).to_list())],
+         note="building the sequence is this cell's operator: both lumo rows time the same spelling")
 
     # Numeric aggregates and key extremes. lumo sums doubles, so sums compare as floats.
     g = "aggregates"
     for data in ("ints", "floats"):
-        cell(g, "sum", data, data, "sum(a)", lambda d: sum(d.a), lambda d: d.s.sum(), [
+        cell(g, "sum", data, data, "sum(a)", lambda d: sum(d.a),
+             lambda d: LumoSeq(d.a).sum(), lambda d: d.s.sum(), [
             ("iteration_utilities", lambda d: It(d.a).get_sum()),
             ("PyFunctional", lambda d: seq(d.a).sum()),
             ("asq", lambda d: query(d.a).sum())], compare="approx")
     cell(g, "average", "ints", "ints", "sum(a) / len(a)", lambda d: sum(d.a) / len(d.a),
-         lambda d: d.s.average(), [
+         lambda d: LumoSeq(d.a).average(), lambda d: d.s.average(), [
              ("iteration_utilities", lambda d: It(d.a).get_fmean()),
              ("PyFunctional", lambda d: seq(d.a).average()),
              ("asq", lambda d: query(d.a).average())], compare="approx")
     for data, kind, k in (("ints, key -x", "ints", neg), ("records by score", "records", score)):
         cell(g, "min_by", data, kind, "min(a, key=k)", lambda d, k=k: min(d.a, key=k),
-             lambda d, k=k: d.s.min_by(k), [
+             lambda d, k=k: LumoSeq(d.a).min_by(k), lambda d, k=k: d.s.min_by(k), [
                  ("iteration_utilities", lambda d, k=k: It(d.a).get_min(key=k)),
                  ("PyFunctional", lambda d, k=k: seq(d.a).min_by(k))])
 
@@ -246,14 +262,16 @@ def build(peers):
                           ("reversed ints", "reversed_ints", same), ("records by score", "records", score)):
         cell(g, "order_by", data, kind, "sorted(a, key=k), k = " + _key_text(k),
              lambda d, k=k: sorted(d.a, key=k),
-             lambda d, k=k: d.s.order_by(k), [
+             lambda d, k=k: LumoSeq(d.a).order_by(k).list(), lambda d, k=k: d.s.order_by(k), [
                  ("iteration_utilities", lambda d, k=k: It(d.a).get_sorted(key=k)),
                  ("PyFunctional", lambda d, k=k: seq(d.a).order_by(k).to_list()),
                  ("asq", lambda d, k=k: query(d.a).order_by(k).to_list())])
     for data, kind, k in (("ints", "ints", same), ("records by score", "records", score)):
         cell(g, "order_by(k).take(10)", data, kind,
              "sorted(a, key=k)[:10], k = " + _key_text(k),
-             lambda d, k=k: sorted(d.a, key=k)[:10], lambda d, k=k: d.s.order_by(k).take(10)[0], [
+             lambda d, k=k: sorted(d.a, key=k)[:10],
+             lambda d, k=k: LumoSeq(d.a).order_by(k).take(10)[0].list(),
+             lambda d, k=k: d.s.order_by(k).take(10)[0], [
                  ("iteration_utilities", lambda d, k=k: It(d.a).get_nsmallest(10, key=k)),
                  ("PyFunctional", lambda d, k=k: seq(d.a).order_by(k).take(10).to_list()),
                  ("asq", lambda d, k=k: query(d.a).order_by(k).take(10).to_list())],
@@ -264,7 +282,7 @@ def build(peers):
     for data, kind, k in (("ints, 1000 int keys", "ints", mod1000), ("ints, 10 int keys", "ints", mod10),
                           ("strs, 676 str keys", "strs", head2), ("strs, 26 str keys", "strs", head1)):
         cell(g, "group_by", data, kind, "a defaultdict(list) filled in one loop", lambda d, k=k: group_lists(d.a, k),
-             lambda d, k=k: d.s.group_by(k), [
+             lambda d, k=k: LumoSeq(d.a).group_by(k).list(), lambda d, k=k: d.s.group_by(k), [
                  ("iteration_utilities", lambda d, k=k: iu.groupedby(d.a, k)),
                  ("cytoolz", lambda d, k=k: cytoolz.groupby(k, d.a)),
                  ("toolz", lambda d, k=k: toolz.groupby(k, d.a)),
@@ -278,6 +296,7 @@ def build(peers):
              "a few percent of the outer records match, by name")):
         cell(g, "join", data, "records", "a dict-of-lists index of the inner records, probed per outer record",
              lambda d, i=inner, o=outer_key, ik=ik: join_index(d.a, getattr(d, i), o(d), ik),
+             lambda d, i=inner, o=outer_key, ik=ik: LumoSeq(d.a).join(getattr(d, i), o(d), ik).list(),
              lambda d, i=inner, o=outer_key, ik=ik: d.s.join(getattr(d, i), o(d), ik), [
                  ("cytoolz", lambda d, i=inner, o=outer_key, ik=ik:
                      list(cytoolz.join(ik, getattr(d, i), o(d), d.a)), swap_pairs),
@@ -298,38 +317,45 @@ def build(peers):
         fz = frozen_records if rec else None
         if rec:
             cell(g, "distinct", data, data, "list(dict.fromkeys(frozen(r) for r in a))",
-                 lambda d: list(dict.fromkeys(map(frozen, d.a))), lambda d: d.s.distinct(),
+                 lambda d: list(dict.fromkeys(map(frozen, d.a))), lambda d: LumoSeq(d.a).distinct().list(),
+                 lambda d: d.s.distinct(),
                  _distinct_peers(iu, cytoolz, toolz, mi, seq, query), norm=fz)
             cell(g, "union", data, data, "list(dict.fromkeys(frozen(r) for r in chain(a, b)))",
-                 lambda d: list(dict.fromkeys(map(frozen, chain(d.a, d.b)))), lambda d: d.s.union(d.b),
+                 lambda d: list(dict.fromkeys(map(frozen, chain(d.a, d.b)))),
+                 lambda d: LumoSeq(d.a).union(d.b).list(), lambda d: d.s.union(d.b),
                  _union_peers(iu, cytoolz, toolz, mi, seq, query), norm=fz)
             cell(g, "intersect", data, data, "keep = set of frozen(b); fromkeys(frozen a) if in keep",
-                 lambda d: _frozen_filter(d, True), lambda d: d.s.intersect(d.b), [
+                 lambda d: _frozen_filter(d, True), lambda d: LumoSeq(d.a).intersect(d.b).list(),
+                 lambda d: d.s.intersect(d.b), [
                      ("PyFunctional", lambda d: seq(d.a).intersection(d.b).to_list()),
                      ("asq", lambda d: query(d.a).intersect(d.b).to_list())], norm=fz)
             cell(g, "differ", data, data, "drop = set of frozen(b); fromkeys(frozen a) if not in drop",
-                 lambda d: _frozen_filter(d, False), lambda d: d.s.differ(d.b), [
+                 lambda d: _frozen_filter(d, False), lambda d: LumoSeq(d.a).differ(d.b).list(),
+                 lambda d: d.s.differ(d.b), [
                      ("PyFunctional", lambda d: seq(d.a).difference(d.b).to_list()),
                      ("asq", lambda d: query(d.a).difference(d.b).to_list())], norm=fz)
         else:
             cell(g, "distinct", data, data, "list(dict.fromkeys(a))", lambda d: list(dict.fromkeys(d.a)),
-                 lambda d: d.s.distinct(), _distinct_peers(iu, cytoolz, toolz, mi, seq, query))
+                 lambda d: LumoSeq(d.a).distinct().list(), lambda d: d.s.distinct(),
+                 _distinct_peers(iu, cytoolz, toolz, mi, seq, query))
             cell(g, "union", data, data, "list(dict.fromkeys(chain(a, b)))",
-                 lambda d: list(dict.fromkeys(chain(d.a, d.b))), lambda d: d.s.union(d.b),
+                 lambda d: list(dict.fromkeys(chain(d.a, d.b))), lambda d: LumoSeq(d.a).union(d.b).list(),
+                 lambda d: d.s.union(d.b),
                  _union_peers(iu, cytoolz, toolz, mi, seq, query))
             cell(g, "intersect", data, data, "[x for x in dict.fromkeys(a) if x in set(b)]",
                  lambda d: (lambda keep: [x for x in dict.fromkeys(d.a) if x in keep])(set(d.b)),
-                 lambda d: d.s.intersect(d.b), [
+                 lambda d: LumoSeq(d.a).intersect(d.b).list(), lambda d: d.s.intersect(d.b), [
                      ("PyFunctional", lambda d: seq(d.a).intersection(d.b).to_list()),
                      ("asq", lambda d: query(d.a).intersect(d.b).to_list())])
             cell(g, "differ", data, data, "[x for x in dict.fromkeys(a) if x not in set(b)]",
                  lambda d: (lambda drop: [x for x in dict.fromkeys(d.a) if x not in drop])(set(d.b)),
-                 lambda d: d.s.differ(d.b), [
+                 lambda d: LumoSeq(d.a).differ(d.b).list(), lambda d: d.s.differ(d.b), [
                      ("PyFunctional", lambda d: seq(d.a).difference(d.b).to_list()),
                      ("asq", lambda d: query(d.a).difference(d.b).to_list())])
         by = f"{data}, key {kt}"
         cell(g, "distinct_by", by, data, "first item per key: dict.setdefault(k(x), x)",
-             lambda d, k=k: first_by_key(d.a, k), lambda d, k=k: d.s.distinct_by(k), [
+             lambda d, k=k: first_by_key(d.a, k), lambda d, k=k: LumoSeq(d.a).distinct_by(k).list(),
+             lambda d, k=k: d.s.distinct_by(k), [
                  ("iteration_utilities", lambda d, k=k: list(iu.unique_everseen(d.a, key=k))),
                  ("cytoolz", lambda d, k=k: list(cytoolz.unique(d.a, key=k))),
                  ("toolz", lambda d, k=k: list(toolz.unique(d.a, key=k))),
@@ -337,7 +363,8 @@ def build(peers):
                  ("PyFunctional", lambda d, k=k: seq(d.a).distinct_by(k).to_list()),
                  ("asq", lambda d, k=k: query(d.a).distinct(k).to_list())])
         cell(g, "union_by", by, data, "first item per key over chain(a, b)",
-             lambda d, k=k: first_by_key(chain(d.a, d.b), k), lambda d, k=k: d.s.union_by(d.b, k), [
+             lambda d, k=k: first_by_key(chain(d.a, d.b), k), lambda d, k=k: LumoSeq(d.a).union_by(d.b, k).list(),
+             lambda d, k=k: d.s.union_by(d.b, k), [
                  ("iteration_utilities", lambda d, k=k: list(iu.unique_everseen(chain(d.a, d.b), key=k))),
                  ("cytoolz", lambda d, k=k: list(cytoolz.unique(chain(d.a, d.b), key=k))),
                  ("toolz", lambda d, k=k: list(toolz.unique(chain(d.a, d.b), key=k))),
@@ -345,34 +372,37 @@ def build(peers):
                  ("asq", lambda d, k=k: query(d.a).union(d.b, k).to_list())])
         cell(g, "intersect_by", by, data, "first item per key among {k(y) for y in b}",
              lambda d, k=k: first_by_key_if(d.a, k, {k(y) for y in d.b}, True),
-             lambda d, k=k: d.s.intersect_by(d.b, k), [
+             lambda d, k=k: LumoSeq(d.a).intersect_by(d.b, k).list(), lambda d, k=k: d.s.intersect_by(d.b, k), [
                  ("asq", lambda d, k=k: query(d.a).intersect(d.b, k).to_list())])
         cell(g, "except_by", by, data, "first item per key not among {k(y) for y in b}",
              lambda d, k=k: first_by_key_if(d.a, k, {k(y) for y in d.b}, False),
-             lambda d, k=k: d.s.except_by(d.b, k), [
+             lambda d, k=k: LumoSeq(d.a).except_by(d.b, k).list(), lambda d, k=k: d.s.except_by(d.b, k), [
                  ("asq", lambda d, k=k: query(d.a).difference(d.b, k).to_list())])
 
     # The cursor walk and reshaping.
     g = "cursor and reshaping"
     cell(g, "take(100) walk", "ints", "cursor", "[a[i:i + 100] for i in range(0, n, 100)]",
-         lambda d: slice_walk(d.a, 100), lambda d: take_walk(d.s, 100),
+         lambda d: slice_walk(d.a, 100), lambda d: take_walk(LumoSeq(d.a), 100), lambda d: take_walk(d.s, 100),
          alts=[("islice walk", lambda d: islice_walk(d.a, 100))],
          note="lumo: taken, s = s.take(100) until taken.empty(), taken.list() each step")
     cell(g, "skip(1)", "ints", "cursor", "i + 1 (a Python cursor is an int index)",
-         lambda d: d.pos + 1, lambda d: d.s.skip(1), norm=items_after_cursor,
-         note="the result shares its receiver's storage, so skip makes one object; the idiom moves an index")
+         lambda d: d.pos + 1, None, lambda d: d.s.skip(1), norm=items_after_cursor,
+         note="the result shares its receiver's storage, so skip makes one object; the idiom moves an index. "
+              "A step of a walk already under way has no whole spelling")
     cell(g, "restart()", "ints, cursor at n/2", "cursor", "i = 0",
-         lambda d: 0, lambda d: d.half.restart(), norm=items_after_cursor,
-         note="as skip(1): one object sharing the storage, against setting an index")
+         lambda d: 0, None, lambda d: d.half.restart(), norm=items_after_cursor,
+         note="as skip(1): one object sharing the storage, against setting an index; no whole spelling")
     cell(g, "chunk(100) + list() each", "ints", "ints", "[a[i:i + 100] for i in range(0, n, 100)]",
-         lambda d: slice_walk(d.a, 100), lambda d: [c.list() for c in d.s.chunk(100).list()], [
+         lambda d: slice_walk(d.a, 100), lambda d: [c.list() for c in LumoSeq(d.a).chunk(100).list()],
+         lambda d: [c.list() for c in d.s.chunk(100).list()], [
              ("iteration_utilities", lambda d: list(iu.grouper(d.a, 100))),
              ("cytoolz", lambda d: list(cytoolz.partition_all(100, d.a))),
              ("toolz", lambda d: list(toolz.partition_all(100, d.a))),
              ("more_itertools", lambda d: list(mi.chunked(d.a, 100))),
              ("PyFunctional", lambda d: seq(d.a).grouped(100).to_list())], norm=as_chunks)
     cell(g, "flatten", "n/10 lists of 10 ints", "lists", "list(chain.from_iterable(a))",
-         lambda d: list(chain.from_iterable(d.a)), lambda d: d.s.flatten(), [
+         lambda d: list(chain.from_iterable(d.a)), lambda d: LumoSeq(d.a).flatten().list(),
+         lambda d: d.s.flatten(), [
              ("iteration_utilities", lambda d: list(iu.flatten(d.a))),
              ("cytoolz", lambda d: list(cytoolz.concat(d.a))),
              ("toolz", lambda d: list(toolz.concat(d.a))),
@@ -384,6 +414,7 @@ def build(peers):
     cell("pipeline", "where → select → order_by → take(10)", "records", "records",
          "sorted(map(f, filter(p, a)), key=k)[:10], p = r['score'] < 0.5, f = r['name'], k = identity",
          lambda d: sorted(map(name, filter(low, d.a)), key=same)[:10],
+         lambda d: LumoSeq(d.a).where(low).select(name).order_by(same).take(10)[0].list(),
          lambda d: d.s.where(low).select(name).order_by(same).take(10)[0], [
              ("iteration_utilities", lambda d: It(d.a).filter(low).map(name).get_sorted(key=same)[:10]),
              ("PyFunctional", lambda d: seq(d.a).filter(low).map(name).order_by(same).take(10).to_list()),

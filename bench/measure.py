@@ -29,6 +29,7 @@ class Config:
     budget: float        # seconds per call; a contestant estimated above it is skipped
     min_round: float     # seconds a round lasts at least: fast calls are repeated to fill it
     first_growth: float = 1.0  # growth of the ratio to the idiom per decade, assumed from one size
+    collector: bool = False    # leave the cyclic collector on while timing (off: as timeit does)
 
 
 @dataclass
@@ -67,7 +68,8 @@ def run_cell(cell, n, d, config, history):
     """Returns {contestant name: Result} for `cell` at size n; `history` carries over sizes."""
     gc.collect()
     enabled = gc.isenabled()
-    gc.disable()            # as timeit does: a collection would fall on whoever is running then
+    if not config.collector:
+        gc.disable()        # as timeit does: a collection would fall on whoever is running then
     try:
         return _run_cell(cell, n, d, config, history)
     finally:

