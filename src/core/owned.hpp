@@ -5,6 +5,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "core/prefetch.hpp"
+
 #include <cstddef>
 #include <new>
 #include <string>
@@ -67,18 +69,19 @@ using PyMemVec = std::vector<T, PyMemAllocator<T>>;
 using ItemVec = PyMemVec<Owned>;
 using Bytes = std::basic_string<char, std::char_traits<char>, PyMemAllocator<char>>;
 
-// Asks for the cache line of an object's header ahead of a loop that will touch it: objects
-// reached in an order other than that of their allocation otherwise stall each step on memory.
-inline constexpr std::size_t prefetch_distance = 8;
-inline void prefetch(const PyObject *o) noexcept { __builtin_prefetch(o, 1); }
 
 // Releases the references of a vector from index 0 upward, then its storage. The vector is
-// detached first, so finalizers that run meanwhile never see it half released; its destructor
-// then releases each slot in one pass, in order (libstdc++ destroys elements first to last, and
-// the tests pin that order).
+// detached first, so finalizers that run meanwhile never see it half released. The headers ahead
+// are asked for as the loop goes: items that lie scattered otherwise cost a stall each.
 inline void release_items(ItemVec &items) noexcept {
     ItemVec doomed;
     doomed.swap(items);
+    Owned *slots = doomed.data();
+    const std::size_t n = doomed.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i + prefetch_distance < n) prefetch(slots[i + prefetch_distance].get());
+        slots[i].reset();  // may run a finalizer
+    }
 }
 
 // Copies `count` borrowed references starting at `first` into `out` (one new reference each).

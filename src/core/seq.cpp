@@ -23,17 +23,6 @@ Seq *allocate_seq(PyTypeObject *type) noexcept {
     return self;
 }
 
-// Whether `item` could lie on a reference cycle. Objects the collector never tracks (ints, strs,
-// floats, None) cannot, and neither can tuples or sequences that it does not track: their items
-// are fixed and none of them could, so they never start being tracked again.
-bool may_lie_on_cycle(PyObject *item) noexcept {
-    PyTypeObject *type = Py_TYPE(item);
-    if (!PyType_IS_GC(type)) return false;  // PyObject_IS_GC, inline: this runs once per item
-    if (type->tp_is_gc != nullptr && !type->tp_is_gc(item)) return false;
-    if (PyTuple_CheckExact(item) || is_seq(item)) return PyObject_GC_IsTracked(item) != 0;
-    return true;
-}
-
 bool is_tracked(const Seq *s) noexcept {
     return PyObject_GC_IsTracked(reinterpret_cast<PyObject *>(const_cast<Seq *>(s))) != 0;
 }
@@ -51,9 +40,27 @@ bool any_may_lie_on_cycle(const ItemVec &items) noexcept {
 // items never change, so one that holds only items off every cycle stays off every cycle, as
 // CPython's collector decides for tuples. Sequences of numbers and strings then cost the collector
 // nothing, however long they are and however often it runs. Returns `self` as a new reference.
-PyObject *finish(Seq *self, bool may_lie_on_cycle) noexcept {
-    if (may_lie_on_cycle) PyObject_GC_Track(self);
+PyObject *make_visible(Seq *self, bool track) noexcept {
+    if (track) PyObject_GC_Track(self);
     return reinterpret_cast<PyObject *>(self);
+}
+
+// A new sequence of `items` (moved in) and `cursor`, not yet visible to the collector. nullptr with
+// MemoryError set, the references of `items` then released.
+Seq *new_untracked_sequence(ItemVec &&items, std::uint64_t cursor) noexcept {
+    ItemVec owned(std::move(items));  // released here if allocation fails
+    Seq *self = allocate_seq(seq_type);
+    if (self == nullptr) return nullptr;
+    self->storage = std::move(owned);
+    self->cursor = cursor;
+    return self;
+}
+
+// Whether a sequence of `items` drawn from `drawn_from` (or from anywhere, when null) should be
+// tracked: not when what it was drawn from is untracked, else when an item may lie on a cycle.
+bool should_track(const ItemVec &items, const Seq *drawn_from) noexcept {
+    const bool acyclic = drawn_from != nullptr && !is_tracked(drawn_from);
+    return !acyclic && any_may_lie_on_cycle(items);
 }
 
 }  // namespace
@@ -73,14 +80,31 @@ int visit_seq_fields(Seq *self, visitproc visit, void *arg) noexcept {
 }
 
 PyObject *new_sequence(ItemVec &&items, std::uint64_t cursor, const Seq *drawn_from) noexcept {
-    ItemVec owned(std::move(items));  // released here if allocation fails
-    Seq *self = allocate_seq(seq_type);
+    Seq *self = new_untracked_sequence(std::move(items), cursor);
     if (self == nullptr) return nullptr;
-    self->storage = std::move(owned);
-    self->cursor = cursor;
-    const bool acyclic = drawn_from != nullptr && !is_tracked(drawn_from);
-    return finish(self, !acyclic && any_may_lie_on_cycle(self->storage));
+    return make_visible(self, should_track(self->storage, drawn_from));
 }
+
+PyObject *new_fresh_tuple(PyObject *const *first, std::size_t count, bool &needs_tracking) noexcept {
+    PyObject *tuple = PyTuple_New(static_cast<Py_ssize_t>(count));
+    if (tuple == nullptr) return nullptr;
+    if (count != 0) PyObject_GC_UnTrack(tuple);  // () is a shared singleton, never ours to change
+    bool cyclic = false;
+    for (std::size_t i = 0; i < count; ++i) {
+        cyclic = cyclic || may_lie_on_cycle(first[i]);
+        PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), Py_NewRef(first[i]));
+    }
+    needs_tracking = cyclic && count != 0;
+    return tuple;
+}
+
+PyObject *Result::finish(std::uint64_t cursor) noexcept {
+    for (PyObject *container : pending_) PyObject_GC_Track(container);
+    Seq *self = new_untracked_sequence(std::move(items_), cursor);
+    if (self == nullptr) return nullptr;
+    return make_visible(self, cyclic_ || !pending_.empty());
+}
+
 
 PyObject *new_sequence_from_list(PyObject *list) {
     const std::size_t n = static_cast<std::size_t>(PyList_GET_SIZE(list));
@@ -89,13 +113,14 @@ PyObject *new_sequence_from_list(PyObject *list) {
     copy.reserve(n);
     bool cyclic = false;
     for (std::size_t i = 0; i < n; ++i) {
+        if (i + prefetch_distance < n) prefetch(first[i + prefetch_distance]);
         cyclic = cyclic || may_lie_on_cycle(first[i]);  // the item's header is at hand here
         copy.emplace_back(Py_NewRef(first[i]));
     }
     Seq *self = allocate_seq(seq_type);
     if (self == nullptr) return nullptr;  // `copy` releases its references
     self->storage = std::move(copy);
-    return finish(self, cyclic);
+    return make_visible(self, cyclic);
 }
 
 PyObject *new_sharing_sequence(Seq *receiver, std::uint64_t cursor) noexcept {
@@ -105,7 +130,7 @@ PyObject *new_sharing_sequence(Seq *receiver, std::uint64_t cursor) noexcept {
     self->owner = owner;
     Py_INCREF(owner);
     self->cursor = cursor;
-    return finish(self, is_tracked(owner));
+    return make_visible(self, is_tracked(owner));
 }
 
 }  // namespace lumo

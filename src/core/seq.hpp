@@ -46,6 +46,60 @@ int visit_seq_fields(Seq *self, visitproc visit, void *arg) noexcept;
 // item can lie on a cycle, and the result is left untracked without looking at each item.
 PyObject *new_sequence(ItemVec &&items, std::uint64_t cursor, const Seq *drawn_from = nullptr) noexcept;
 
+// Whether `item` could lie on a reference cycle. Objects the collector never tracks (ints, strs,
+// floats, None) cannot, and neither can tuples or sequences that it does not track: their items
+// are fixed and none of them could, so they never start being tracked again. (A container that a
+// result in the making holds untracked for now is judged by what it holds instead: see Result.)
+inline bool may_lie_on_cycle(PyObject *item) noexcept {
+    PyTypeObject *type = Py_TYPE(item);
+    if (!PyType_IS_GC(type)) return false;  // PyObject_IS_GC, inline: this runs once per item
+    if (type->tp_is_gc != nullptr && !type->tp_is_gc(item)) return false;
+    if (PyTuple_CheckExact(item) || is_seq(item)) return PyObject_GC_IsTracked(item) != 0;
+    return true;
+}
+
+// The items of a result in the making, with what the collector needs to know of them, learned as
+// each one is stored (while it is at hand) instead of in a pass of its own at the end.
+//
+// Containers the operator makes itself (tuples, sequences) stay out of the collector's lists until
+// the result is complete: nothing but the operator can reach them meanwhile, and a collection that
+// runs while a callback runs then has none of them to walk, however many there are. When the
+// result is made, those that hold an item that may lie on a cycle start being tracked, as CPython
+// tracks every new container; the others never are, as CPython's collector would decide for a
+// tuple of such items at its next pass. So a program sees, through `gc` only, the operator's new
+// containers untracked while it runs and tuples of plain values untracked from the start.
+class Result {
+public:
+    void reserve(std::size_t n) { items_.reserve(n); }
+    std::size_t size() const noexcept { return items_.size(); }
+
+    // Stores an object the operator did not make (a callback's answer, an item of an input).
+    void add(Owned item) {
+        cyclic_ = cyclic_ || may_lie_on_cycle(item.get());
+        items_.push_back(std::move(item));
+    }
+    // Stores an untracked container the operator has just made, holding an item that may lie on a
+    // cycle when `needs_tracking`.
+    void add_fresh(Owned container, bool needs_tracking) {
+        items_.push_back(std::move(container));
+        if (needs_tracking) pending_.push_back(items_.back().get());
+    }
+
+    // Tracks the containers that need it and makes the sequence, as new_sequence does. Returns a new
+    // reference, or nullptr with MemoryError set (the items then released).
+    PyObject *finish(std::uint64_t cursor) noexcept;
+
+private:
+    ItemVec items_;
+    PyMemVec<PyObject *> pending_;  // borrowed from items_: fresh containers to track at the end
+    bool cyclic_ = false;           // an item of someone else's making may lie on a cycle
+};
+
+// A new tuple of `count` new references to the objects at `first`, untracked, for a Result's
+// add_fresh; `needs_tracking` tells whether any of them may lie on a cycle. nullptr with
+// MemoryError set.
+PyObject *new_fresh_tuple(PyObject *const *first, std::size_t count, bool &needs_tracking) noexcept;
+
 // The constructor's sequence: a copy of the references stored in `list` (a list or a subclass,
 // whose own __iter__ or __getitem__ is never run), cursor 0. Returns a new reference, or nullptr
 // with MemoryError set; may throw std::bad_alloc.

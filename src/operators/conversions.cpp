@@ -44,7 +44,11 @@ PyObject *op_tuple(Seq *self) {
     const std::size_t n = self->items().size();
     PyObject *tuple = PyTuple_New(static_cast<Py_ssize_t>(n));
     if (tuple == nullptr) return nullptr;
-    for (std::size_t i = 0; i < n; ++i) PyTuple_SET_ITEM(tuple, i, Py_NewRef(self->items()[i].get()));
+    const ItemVec &items = self->items();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i + prefetch_distance < n) prefetch(items[i + prefetch_distance].get());
+        PyTuple_SET_ITEM(tuple, i, Py_NewRef(items[i].get()));
+    }
     return tuple;
 }
 

@@ -36,9 +36,11 @@ PyObject *taken_and_advanced(Seq *self, std::uint64_t end) {
 // Scans from the cursor while the predicate answers true. Returns the first position at which
 // it answered false (or the length), or -1 with an exception set. may run Python
 std::int64_t scan_while(const Seq *self, PyObject *predicate) noexcept {
+    const ItemVec &items = self->items();
     std::uint64_t i = self->cursor;
-    for (; i < self->items().size(); ++i) {
-        Owned answer{call1(predicate, self->items()[i].get())};
+    for (; i < items.size(); ++i) {
+        prefetch_for_calls(items.data(), i, items.size());
+        Owned answer{call1(predicate, items[i].get())};  // may run Python
         if (!answer) return -1;
         int truth = strict_bool(answer.get());
         if (truth < 0) return -1;

@@ -29,7 +29,7 @@ PyObject *extreme_by(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObjec
     Scalar best_scalar;
     bool best_native = native && scalar_of(best_key.get(), best_scalar);
     for (std::size_t i = 1; i < items.size(); ++i) {
-        if (i + prefetch_distance < items.size()) prefetch(items[i + prefetch_distance].get());
+        prefetch_for_calls(items.data(), i, items.size());
         PyObject *item = items[i].get();
         Owned key{call1(key_selector, item)};
         if (!key) return nullptr;
@@ -76,8 +76,10 @@ PyObject *op_aggregate(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObj
         accumulator = Owned::borrow(self->items()[0].get());
         first = 1;
     }
-    for (std::size_t i = first; i < self->items().size(); ++i) {
-        Owned next{call2(a.object(0), accumulator.get(), self->items()[i].get())};  // may run Python
+    const ItemVec &items = self->items();
+    for (std::size_t i = first; i < items.size(); ++i) {
+        prefetch_for_calls(items.data(), i, items.size());
+        Owned next{call2(a.object(0), accumulator.get(), items[i].get())};  // may run Python
         if (!next) return nullptr;
         accumulator = std::move(next);
     }

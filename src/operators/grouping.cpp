@@ -16,23 +16,26 @@ PyObject *op_group_by(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObje
     KeyIndex index;
     const ItemVec &items = self->items();
     for (std::size_t i = 0; i < items.size(); ++i) {
-        if (i + prefetch_distance < items.size()) prefetch(items[i + prefetch_distance].get());
+        prefetch_for_calls(items.data(), i, items.size());
         Owned key{call1(a.object(0), items[i].get())};  // may run Python
         if (!key) return nullptr;
         KeyGroup *group = index.group_for(key);
         if (group == nullptr) return nullptr;
         group->items.push_back(Owned::borrow(items[i].get()));
     }
-    ItemVec out;
+    Result out;
     out.reserve(index.groups().size());
     for (KeyGroup &group : index.groups()) {
+        // No Python code runs in this loop: a group can be made visible to the collector at once.
         Owned members{new_sequence(std::move(group.items), 0, self)};
         if (!members) return nullptr;
-        PyObject *pair = PyTuple_Pack(2, group.key.get(), members.get());
-        if (pair == nullptr) return nullptr;
-        out.push_back(Owned(pair));
+        PyObject *parts[2] = {group.key.get(), members.get()};
+        bool needs_tracking = false;
+        Owned pair{new_fresh_tuple(parts, 2, needs_tracking)};
+        if (!pair) return nullptr;
+        out.add_fresh(std::move(pair), needs_tracking);
     }
-    return new_sequence(std::move(out), 0);
+    return out.finish(0);
 }
 
 PyObject *op_to_dict(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -42,7 +45,10 @@ PyObject *op_to_dict(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObjec
     if (!a) return nullptr;
     Owned dict{PyDict_New()};
     if (!dict) return nullptr;
-    for (const Owned &item : self->items()) {
+    const ItemVec &items = self->items();
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        prefetch_for_calls(items.data(), i, items.size());
+        const Owned &item = items[i];
         Owned key{call1(a.object(0), item.get())};  // may run Python
         if (!key) return nullptr;
         Owned value{call1(a.object(1), item.get())};

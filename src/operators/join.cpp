@@ -22,7 +22,9 @@ PyObject *op_join(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *
     ItemVec kept_keys;  // every inner key, alive until the join is done
     kept_keys.reserve(inner.size());
     KeyIndex index;  // goes first, so that the inner keys then go in input order, first ones too
-    for (const Owned &item : inner) {
+    for (std::size_t i = 0; i < inner.size(); ++i) {
+        prefetch_for_calls(inner.data(), i, inner.size());
+        const Owned &item = inner[i];
         Owned key{call1(a.object(2), item.get())};  // may run Python
         if (!key) return nullptr;
         kept_keys.push_back(Owned::borrow(key.get()));
@@ -31,22 +33,26 @@ PyObject *op_join(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *
         group->items.push_back(Owned::borrow(item.get()));
     }
 
-    ItemVec out;
+    // The pairs stay out of the collector until the join is done (see Result): the key function
+    // runs Python code between them, where collections may run, and would otherwise walk them all.
+    Result out;
     const ItemVec &outer = self->items();
     for (std::size_t i = 0; i < outer.size(); ++i) {
-        if (i + prefetch_distance < outer.size()) prefetch(outer[i + prefetch_distance].get());
+        prefetch_for_calls(outer.data(), i, outer.size());
         PyObject *x = outer[i].get();
         Owned key{call1(a.object(1), x)};  // may run Python
         const KeyGroup *group = nullptr;
         if (!key || !index.find(key.get(), group)) return nullptr;
         if (group == nullptr) continue;
         for (const Owned &match : group->items) {
-            PyObject *pair = PyTuple_Pack(2, x, match.get());
-            if (pair == nullptr) return nullptr;
-            out.push_back(Owned(pair));
+            PyObject *parts[2] = {x, match.get()};
+            bool needs_tracking = false;
+            Owned pair{new_fresh_tuple(parts, 2, needs_tracking)};
+            if (!pair) return nullptr;
+            out.add_fresh(std::move(pair), needs_tracking);
         }
     }
-    return new_sequence(std::move(out), 0);
+    return out.finish(0);
 }
 
 }  // namespace lumo

@@ -331,7 +331,7 @@ PyObject *op_order_by(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObje
     KeyShapes shapes(n);
     for (std::size_t i = 0; i < n; ++i) {
         const Owned &item = items[i];
-        if (i + prefetch_distance < n) prefetch(items[i + prefetch_distance].get());
+        prefetch_for_calls(items.data(), i, n);
         Owned key{call1(a.object(0), item.get())};  // may run Python
         if (!key) return nullptr;
         PyObject *borrowed = key.get();

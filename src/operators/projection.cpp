@@ -48,11 +48,13 @@ PyObject *op_enumerate(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObj
     BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
     if (!a) return nullptr;
     const std::uint64_t start = a[0].u64;
-    ItemVec out;
-    out.reserve(self->items().size());
+    const ItemVec &items = self->items();
+    Result out;
+    out.reserve(items.size());
     constexpr std::uint64_t u64_max = std::numeric_limits<std::uint64_t>::max();
     Owned one, big_index;  // past 2^64 - 1 the count goes on as a Python int
-    for (std::size_t p = 0; p < self->items().size(); ++p) {
+    for (std::size_t p = 0; p < items.size(); ++p) {
+        if (p + prefetch_distance < items.size()) prefetch(items[p + prefetch_distance].get());
         Owned index;
         if (!big_index && p <= u64_max - start) {
             index = Owned(PyLong_FromUnsignedLongLong(start + p));
@@ -69,11 +71,13 @@ PyObject *op_enumerate(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObj
             index = Owned::borrow(big_index.get());
         }
         if (!index) return nullptr;
-        PyObject *pair = PyTuple_Pack(2, index.get(), self->items()[p].get());
-        if (pair == nullptr) return nullptr;
-        out.push_back(Owned(pair));
+        PyObject *parts[2] = {index.get(), items[p].get()};
+        bool needs_tracking = false;
+        Owned pair{new_fresh_tuple(parts, 2, needs_tracking)};
+        if (!pair) return nullptr;
+        out.add_fresh(std::move(pair), needs_tracking);
     }
-    return new_sequence(std::move(out), 0);
+    return out.finish(0);
 }
 
 PyObject *op_select(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -81,14 +85,16 @@ PyObject *op_select(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject
     static constexpr Signature sig{"select", params};
     BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
     if (!a) return nullptr;
-    ItemVec out;
-    out.reserve(self->items().size());
-    for (const Owned &item : self->items()) {
-        Owned value{call1(a.object(0), item.get())};  // may run Python
-        if (!value) return nullptr;                    // the callback's own exception, unchanged
-        out.push_back(std::move(value));
+    const ItemVec &items = self->items();
+    Result out;
+    out.reserve(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        prefetch_for_calls(items.data(), i, items.size());
+        Owned value{call1(a.object(0), items[i].get())};  // may run Python
+        if (!value) return nullptr;                        // the callback's own exception, unchanged
+        out.add(std::move(value));
     }
-    return new_sequence(std::move(out), 0);
+    return out.finish(0);
 }
 
 PyObject *op_where(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
@@ -96,14 +102,16 @@ PyObject *op_where(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject 
     static constexpr Signature sig{"where", params};
     BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
     if (!a) return nullptr;
+    const ItemVec &items = self->items();
     ItemVec out;
-    out.reserve(self->items().size());
-    for (const Owned &item : self->items()) {
-        Owned answer{call1(a.object(0), item.get())};  // may run Python
+    out.reserve(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        prefetch_for_calls(items.data(), i, items.size());
+        Owned answer{call1(a.object(0), items[i].get())};  // may run Python
         if (!answer) return nullptr;
         int keep = strict_bool(answer.get());
         if (keep < 0) return nullptr;
-        if (keep) out.push_back(Owned::borrow(item.get()));
+        if (keep) out.push_back(Owned::borrow(items[i].get()));
     }
     return new_sequence(std::move(out), 0, self);
 }
@@ -130,12 +138,14 @@ PyObject *op_cast(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *
     if (!a) return nullptr;
     PyObject *ty = a.object(0);
     const bool silent = a[1].flag;
-    ItemVec out;
-    out.reserve(self->items().size());
-    for (std::size_t i = 0; i < self->items().size(); ++i) {
-        Owned value{call1(ty, self->items()[i].get())};  // may run Python
+    const ItemVec &items = self->items();
+    Result out;
+    out.reserve(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        prefetch_for_calls(items.data(), i, items.size());
+        Owned value{call1(ty, items[i].get())};  // may run Python
         if (value) {
-            out.push_back(std::move(value));
+            out.add(std::move(value));
             continue;
         }
         if (!silent) {
@@ -144,7 +154,7 @@ PyObject *op_cast(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *
         }
         if (!discard_pending_error()) return nullptr;  // an interrupt is never skipped over
     }
-    return new_sequence(std::move(out), 0);
+    return out.finish(0);
 }
 
 }  // namespace lumo

@@ -121,7 +121,9 @@ bool distinct_by_run(const ItemVec &run, PyObject *key_selector, const PlainRule
         return true;
     }
     Kept kept_keys(rules, false);
-    for (const Owned &x : run) {
+    for (std::size_t i = 0; i < run.size(); ++i) {
+        prefetch_for_calls(run.data(), i, run.size());
+        const Owned &x = run[i];
         Owned key{call1(key_selector, x.get())};  // may run Python
         if (!key) return false;
         int kept = kept_keys.offer(key.get());  // may run Python
@@ -134,8 +136,9 @@ bool distinct_by_run(const ItemVec &run, PyObject *key_selector, const PlainRule
 // Keys of every item of `run`, in order.
 bool keys_of(const ItemVec &run, PyObject *key_selector, ItemVec &keys) {
     keys.reserve(run.size());
-    for (const Owned &x : run) {
-        Owned key{call1(key_selector, x.get())};  // may run Python
+    for (std::size_t i = 0; i < run.size(); ++i) {
+        prefetch_for_calls(run.data(), i, run.size());
+        Owned key{call1(key_selector, run[i].get())};  // may run Python
         if (!key) return false;
         keys.push_back(std::move(key));
     }
@@ -154,7 +157,9 @@ bool filter_by_key_membership(const ItemVec &mine, const ItemVec &theirs, PyObje
         Plainness p = classify(their_keys[i].get(), rules, false);
         if (!index.add_first(their_keys, i, p.thawed, p.hash)) return false;
     }
-    for (const Owned &x : mine) {
+    for (std::size_t i = 0; i < mine.size(); ++i) {
+        prefetch_for_calls(mine.data(), i, mine.size());
+        const Owned &x = mine[i];
         Owned key{call1(key_selector, x.get())};  // may run Python
         if (!key) return false;
         Plainness p = classify(key.get(), rules, false);

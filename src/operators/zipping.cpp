@@ -17,19 +17,22 @@ PyObject *zip_inputs(const InputVec &inputs, bool until_exhausted) {
     std::size_t limit = inputs.front().size();
     for (const ItemVec &input : inputs)
         limit = until_exhausted ? std::max(limit, input.size()) : std::min(limit, input.size());
-    ItemVec out;
+    Result out;
     out.reserve(limit);
-    const auto width = static_cast<Py_ssize_t>(inputs.size());
+    const std::size_t width = inputs.size();
+    PyMemVec<PyObject *> parts(width);
     for (std::size_t k = 0; k < limit; ++k) {
-        PyObject *row = PyTuple_New(width);
-        if (row == nullptr) return nullptr;
-        out.push_back(Owned(row));
-        for (Py_ssize_t j = 0; j < width; ++j) {
+        for (std::size_t j = 0; j < width; ++j) {
             const ItemVec &input = inputs[j];
-            PyTuple_SET_ITEM(row, j, Py_NewRef(k < input.size() ? input[k].get() : Py_None));
+            if (k + prefetch_distance < input.size()) prefetch(input[k + prefetch_distance].get());
+            parts[j] = k < input.size() ? input[k].get() : Py_None;
         }
+        bool needs_tracking = false;
+        Owned row{new_fresh_tuple(parts.data(), width, needs_tracking)};
+        if (!row) return nullptr;
+        out.add_fresh(std::move(row), needs_tracking);
     }
-    return new_sequence(std::move(out), 0);
+    return out.finish(0);
 }
 
 }  // namespace
