@@ -82,7 +82,7 @@ PyObject *new_sequence(ItemVec &&items, std::uint64_t cursor, const Seq *drawn_f
     return finish(self, !acyclic && any_may_lie_on_cycle(self->storage));
 }
 
-PyObject *new_sequence_from_list(PyObject *list) {
+PyObject *new_sequence_from_list(PyObject *list, std::uint64_t cursor) {
     const std::size_t n = static_cast<std::size_t>(PyList_GET_SIZE(list));
     PyObject *const *first = PySequence_Fast_ITEMS(list);
     ItemVec copy;
@@ -95,6 +95,7 @@ PyObject *new_sequence_from_list(PyObject *list) {
     Seq *self = allocate_seq(seq_type);
     if (self == nullptr) return nullptr;  // `copy` releases its references
     self->storage = std::move(copy);
+    self->cursor = cursor;
     return finish(self, cyclic);
 }
 
