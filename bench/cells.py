@@ -7,6 +7,7 @@ with the peer's own list call, since lumo's result is a finished sequence. lumo 
 `LumoSeq` built beforehand (building one is its own cell, "LumoSeq(a).list()").
 """
 import heapq
+import pickle
 from collections import defaultdict
 from dataclasses import dataclass, field
 from itertools import chain, islice
@@ -379,6 +380,14 @@ def build(peers):
              ("more_itertools", lambda d: list(mi.flatten(d.a))),
              ("PyFunctional", lambda d: seq(d.a).flatten().to_list()),
              ("asq", lambda d: query(d.a).select_many().to_list())])
+
+    # Pickling: what a sequence costs on its way to another process and back, next to its list.
+    for data in ("ints", "records"):
+        cell("pickling", "pickle.dumps + loads", data, data,
+             "pickle.loads(pickle.dumps(a, pickle.HIGHEST_PROTOCOL))",
+             lambda d: pickle.loads(pickle.dumps(d.a, pickle.HIGHEST_PROTOCOL)),
+             lambda d: pickle.loads(pickle.dumps(d.s, pickle.HIGHEST_PROTOCOL)),
+             note="a pool's argument or result makes this trip; the sequence pickles as a list of its items")
 
     # A pipeline as users write one.
     cell("pipeline", "where → select → order_by → take(10)", "records", "records",

@@ -47,3 +47,12 @@ def test_every_cell_runs_and_agrees_with_the_idiom(tmp_path):
         for label in ("list(a)", "tuple(a)", "LumoSeq(a)", "s.chunk(100)"):
             assert measured[label] >= 8, (size, label)
     assert len({round(measured["s.skip(1)"] * int(size)) for size, measured in memory.items()}) == 1
+    # The scale-out figures: a pickled sequence is its pickled list and a few bytes more (the name
+    # of the rebuilding function and the cursor), whatever the length; the pool ran its chunks.
+    pickled = run["scale_out"]["pickled_bytes"]
+    assert sorted(pickled) == sorted(SIZES)
+    for kind in ("ints", "records"):
+        assert len({b[kind]["LumoSeq"] - b[kind]["list"] for b in pickled.values()}) == 1
+    pool = run["scale_out"]["pool"]
+    assert (pool["items"], pool["workers"], pool["tasks"]) == (300, 2, 8)
+    assert "## Scale-out" in text
