@@ -14,6 +14,7 @@ namespace lumo {
 namespace {
 
 // Strong reference to the module's _restore, kept for the rest of the process like the module.
+// Set before the class is added to the module, so no sequence can be pickled without it.
 // A pickle finds the function again by its __module__ and __qualname__: "lumo" and "_restore".
 PyObject *restore_function = nullptr;
 
@@ -65,7 +66,9 @@ int add_restore_function(PyObject *module) noexcept {
     if (!name) return -1;
     Owned function{PyCFunction_NewEx(&restore_def, module, name.get())};
     if (!function || PyModule_AddObjectRef(module, restore_def.ml_name, function.get()) < 0) return -1;
-    restore_function = function.release();
+    // An import that failed after this point and is tried again makes a new module: its function
+    // is the one pickles must name from then on.
+    Py_XSETREF(restore_function, function.release());
     return 0;
 }
 
