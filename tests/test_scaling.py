@@ -16,7 +16,7 @@ import lumo
 from lumo import LumoSeq
 
 PAGE = Path(__file__).resolve().parents[1] / "docs" / "scaling.md"
-NO_DASK = "dask[bag,distributed] is not installed on this interpreter (scripts/test.sh notes why)"
+NO_DASK = "dask[bag,distributed] is not installed here (the test-dask extra, which scripts/test.sh installs where it can)"
 
 
 def page_scripts():
