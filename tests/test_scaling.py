@@ -63,7 +63,7 @@ def pool():
 def client():
     distributed = pytest.importorskip("distributed", reason=NO_DASK)
     pytest.importorskip("dask.bag", reason=NO_DASK)
-    with distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None,
+    with distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=":0",
                                   host="127.0.0.1") as cluster, distributed.Client(cluster) as dask_client:
         yield dask_client
 
