@@ -10,6 +10,7 @@ idiom gets to the idiom's kind of answer: `LumoSeq(a).op(...).list()`, or the sc
 prebuilt" is the operator alone, on a `LumoSeq` built beforehand, its result left a sequence.
 """
 import heapq
+import pickle
 from collections import defaultdict
 from dataclasses import dataclass, field
 from itertools import chain, islice
@@ -409,6 +410,15 @@ def build(peers):
              ("more_itertools", lambda d: list(mi.flatten(d.a))),
              ("PyFunctional", lambda d: seq(d.a).flatten().to_list()),
              ("asq", lambda d: query(d.a).select_many().to_list())])
+
+    # Pickling: what a sequence costs on its way to another process and back, next to its list.
+    for data in ("ints", "records"):
+        cell("pickling", "pickle.dumps + loads", data, data,
+             "pickle.loads(pickle.dumps(a, pickle.HIGHEST_PROTOCOL))",
+             lambda d: pickle.loads(pickle.dumps(d.a, pickle.HIGHEST_PROTOCOL)),
+             None, lambda d: pickle.loads(pickle.dumps(d.s, pickle.HIGHEST_PROTOCOL)),
+             note="a pool's argument or result makes this trip; the sequence pickles as a list of its items "
+                  "(no whole spelling: the trip starts from a sequence)")
 
     # A pipeline as users write one.
     cell("pipeline", "where → select → order_by → take(10)", "records", "records",

@@ -17,6 +17,7 @@ LABELS = {WHOLE: "lumo whole: `LumoSeq(a).op(…).list()` or the scalar",
           PREBUILT: "lumo prebuilt: `s.op(…)` on a LumoSeq built beforehand"}
 LEGEND = (f"{WHOLE}: the query from the idiom's list to its kind of answer, LumoSeq(a).op(...).list() "
           f"or the scalar; {PREBUILT}: the operator alone on a LumoSeq built beforehand")
+SCALE_OUT = "scale-out"     # the section of bench/scaling.py's figures; --only selects it by this name
 
 
 def size_label(n):
@@ -207,7 +208,28 @@ def _cell_rows(cell, run, sizes):
     return rows, notes
 
 
-def terminal(cells, run, sizes, memory, meta, real=None):
+def pool_line(pool):
+    """The process pool's figures in one sentence."""
+    return (f"{pool['items']:,} items, callback {pool['callback_us']:.1f} µs each: one process "
+            f"{fmt_time(pool['one_process_s'])}, a pool of {pool['workers']} processes over {pool['tasks']} "
+            f"chunks {fmt_time(pool['pool_s'])} (its start included), speed-up ×{pool['speedup']:.2f}; "
+            f"median of {pool['rounds']} rounds on the wall clock, load average {pool['load_average']:.2f} "
+            f"on {pool['cpus']} cores before the first")
+
+
+def _pickled_rows(pickled):
+    """Per kind of data: the bytes of the pickled list, of the pickled sequence, and their ratio."""
+    sizes = sorted(pickled)
+    rows = []
+    for kind in pickled[sizes[0]]:
+        rows.append([f"{kind}: list", *(f"{pickled[n][kind]['list']:,}" for n in sizes)])
+        rows.append([f"{kind}: LumoSeq", *(f"{pickled[n][kind]['LumoSeq']:,}" for n in sizes)])
+        rows.append([f"{kind}: ratio",
+                     *(f"×{pickled[n][kind]['LumoSeq'] / pickled[n][kind]['list']:.4f}" for n in sizes)])
+    return rows
+
+
+def terminal(cells, run, sizes, memory, meta, real=None, scale_out=None):
     lines = [f"lumo benchmark · {meta['python']} · {meta['machine']} · {meta['date']}",
              "CPU time per call (median of interleaved rounds) and ×ratio to the idiom; "
              "growth per decade of n, ! above ×15, ~ estimated", LEGEND, ""]
@@ -234,6 +256,14 @@ def terminal(cells, run, sizes, memory, meta, real=None):
         for label in memory[mem_sizes[0]]:
             lines.append(_row([f"  {label}", *(f"{memory[n][label]:.1f}" for n in mem_sizes)],
                               [30] + [10] * len(mem_sizes)))
+    if scale_out:
+        pickled = scale_out["pickled_bytes"]
+        if pickled:
+            lines += ["", f"== {SCALE_OUT}: bytes pickled with the highest protocol"]
+            lines.append(_row(["", *(size_label(n) for n in sorted(pickled))], [30] + [14] * len(pickled)))
+            lines += [_row([f"  {row[0]}", *row[1:]], [30] + [14] * len(pickled)) for row in _pickled_rows(pickled)]
+        if scale_out["pool"]:
+            lines.append(f"process pool: {pool_line(scale_out['pool'])}")
     for note in meta["notes"]:
         lines.append(f"note: {note}")
     return "\n".join(lines)
@@ -274,7 +304,7 @@ def _dedupe(notes):
     return out
 
 
-def to_json(cells, run, sizes, memory, meta, real=None):
+def to_json(cells, run, sizes, memory, meta, real=None, scale_out=None):
     return {
         "meta": meta,
         "sizes": sizes,
@@ -297,6 +327,8 @@ def to_json(cells, run, sizes, memory, meta, real=None):
         "real_data": real and {**real, "questions": [
             {k: vars(v) if hasattr(v, "__dataclass_fields__") else v for k, v in q.items()}
             for q in real["questions"]], "summary": real_summary(real)},
+        "scale_out": scale_out and {"pickled_bytes": {str(n): b for n, b in scale_out["pickled_bytes"].items()},
+                                    "pool": scale_out["pool"]},
     }
 
 
@@ -317,7 +349,7 @@ def superlinear_ops(cells, run, sizes, name):
     return list(dict.fromkeys(cell.op for cell, who, _, _ in superlinear(cells, run, sizes)[0] if who == name))
 
 
-def markdown(cells, run, sizes, memory, meta, real=None):
+def markdown(cells, run, sizes, memory, meta, real=None, scale_out=None):
     peers = ", ".join(f"{k} {v}" for k, v in meta["peers"].items()) or "none"
     out = ["# lumo benchmark results", "",
            f"- Machine: {meta['machine']}",
@@ -374,6 +406,19 @@ def markdown(cells, run, sizes, memory, meta, real=None):
         out += _md_table(["result", *(f"n = {size_label(n)}" for n in mem_sizes)],
                          [[f"`{label}`", *(f"{memory[n][label]:.1f}" for n in mem_sizes)]
                           for label in memory[mem_sizes[0]]])
+    if scale_out:
+        pickled = scale_out["pickled_bytes"]
+        out += ["", "## Scale-out", "",
+                "A sequence pickles as a list of its items plus the name of the function that rebuilds "
+                "it and its cursor: the bytes pickled with the highest protocol, the list's and the "
+                "sequence's. The time of a pickle round trip is the cell \"pickle.dumps + loads\" below.", ""]
+        if pickled:
+            out += _md_table(["pickled bytes", *(f"n = {size_label(n)}" for n in sorted(pickled))],
+                             _pickled_rows(pickled))
+        if scale_out["pool"]:
+            out += ["", "A CPU-heavy callback run by lumo in one process and by a pool of worker processes "
+                    "over lumo chunks, merged back with `aggregate(LumoSeq.concat)` (bench/scaling.py, as "
+                    f"docs/scaling.md shows it): {pool_line(scale_out['pool'])}."]
     group = None
     for cell in cells:
         if cell.group != group:

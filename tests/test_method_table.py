@@ -1,5 +1,7 @@
-"""The method table: every method's text signature and docstring, and the order in which the class
-lists its methods."""
+"""The method table: every method's text signature and docstring (the 46 operators and the pickling
+and copying members), and the order in which the class lists them."""
+
+import types
 
 import pytest
 
@@ -115,8 +117,20 @@ METHODS = [
 
 NAMES = [name for name, _, _ in METHODS]
 
+# The pickling and copying members, after the 46 methods in the same table.
+MEMBERS = [
+    ('__reduce__', '($self)',
+     'Helper for pickle: the sequence is rebuilt by lumo._restore from a list of its items and its '
+     'cursor.'),
+    ('__copy__', '($self)',
+     'Returns the sequence itself: it never changes, so a copy could not differ from it.'),
+    ('__deepcopy__', '($self, memo=None)',
+     ('Returns a sequence of deep copies of the items, made through memo, with the same cursor;\n'
+      'the sequence itself when every item copies to itself.')),
+]
 
-@pytest.mark.parametrize("name, signature, doc", METHODS, ids=NAMES)
+
+@pytest.mark.parametrize("name, signature, doc", METHODS + MEMBERS, ids=NAMES + [m[0] for m in MEMBERS])
 def test_text_signature_and_docstring(name, signature, doc):
     method = getattr(LumoSeq, name)
     assert method.__text_signature__ == signature
@@ -125,5 +139,5 @@ def test_text_signature_and_docstring(name, signature, doc):
 
 def test_methods_are_listed_in_table_order():
     assert len(set(NAMES)) == 46
-    listed = [name for name in LumoSeq.__dict__ if name in NAMES]
-    assert listed == NAMES
+    listed = [name for name, value in LumoSeq.__dict__.items() if isinstance(value, types.MethodDescriptorType)]
+    assert listed == NAMES + [name for name, _, _ in MEMBERS]

@@ -1,6 +1,10 @@
-"""The module and the LumoSeq type: import, type object, constructor, argument binding, access guards, GC."""
+"""The module and the LumoSeq type: import, type object, constructor, pickling and copying, argument
+binding, access guards, GC."""
+import copy
 import gc
 import importlib
+import pickle
+import pickletools
 import re
 import subprocess
 import sys
@@ -54,10 +58,14 @@ class Token:
 def test_module_attributes():
     assert lumo.__name__ == "lumo"
     assert lumo.__doc__ == "C#-like querying module"
-    assert set(vars(lumo)) - INTERPRETER_ATTRIBUTES == {"LumoSeq", "__all__"}
+    assert set(vars(lumo)) - INTERPRETER_ATTRIBUTES == {"LumoSeq", "__all__", "_restore"}
     assert type(lumo.__all__) is list
     assert lumo.__all__ == ["LumoSeq"]
     assert isinstance(lumo.LumoSeq, type)
+    # Where pickle looks the rebuilding function up again: the module and the name it reports.
+    assert (lumo._restore.__module__, lumo._restore.__qualname__) == ("lumo", "_restore")
+    assert lumo._restore.__self__ is lumo
+    assert lumo._restore.__text_signature__ == "(items, cursor)"
 
 
 def test_reimport_returns_the_same_module_and_type():
@@ -273,6 +281,174 @@ def test_constructor_binding_errors(call, names):
 
 
 # ---------------------------------------------------------------------------------------------
+# Pickling and copying
+
+
+def state(value):
+    """Everything a value shows, as text: a sequence's items (with their types, nested sequences
+    alike) and what its cursor walk gives."""
+    if not isinstance(value, LumoSeq):
+        return f"{type(value).__name__}:{value!r}"
+    walks = [value, value.take(2)[0], value.skip(1).take(9)[0], value.append(0).take(9)[0],
+             value.prepend(0).take(9)[0]]
+    return [[state(x) for x in walk.list()] for walk in walks]
+
+
+MIXED = [1, 10**30, -2.5, "text", b"bytes", None, True, (1, "t"), [2, [3]], {"k": {4}},
+         frozenset({5}), LumoSeq([6, 7]).skip(1)]
+
+
+@pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
+@pytest.mark.parametrize("make", [
+    pytest.param(lambda: LumoSeq(list(MIXED)), id="constructed"),
+    pytest.param(lambda: LumoSeq(list(MIXED)).skip(4), id="shares-storage"),
+    pytest.param(lambda: LumoSeq(list(MIXED)).skip(2).take(3)[0], id="taken"),
+    pytest.param(lambda: LumoSeq(list(MIXED)).take(5)[1].append(8), id="appended"),
+    pytest.param(lambda: LumoSeq(list(MIXED)).skip(99), id="cursor-at-end"),
+    pytest.param(lambda: LumoSeq([]), id="empty"),
+])
+def test_pickle_round_trips_items_and_cursor(make, protocol):
+    s = make()
+    restored = pickle.loads(pickle.dumps(s, protocol))
+    assert type(restored) is LumoSeq
+    assert state(restored) == state(s)
+
+
+def test_pickle_holds_a_list_and_the_cursor_for_the_module_function():
+    owner = LumoSeq([10**20, "a"])
+    sharer = owner.skip(1)
+    assert sharer.__reduce__() == (lumo._restore, ([10**20, "a"], 1))
+    ops = [(op.name, arg) for op, arg, _ in pickletools.genops(pickle.dumps(sharer, 4))]
+    assert ops.count(("STACK_GLOBAL", None)) == ops.count(("REDUCE", None)) == 1
+    assert [arg for name, arg in ops if name == "SHORT_BINUNICODE"][:2] == ["lumo", "_restore"]
+    # The restored sequence owns its storage: its references are the items, not another sequence.
+    restored = pickle.loads(pickle.dumps(sharer))
+    assert gc.get_referents(sharer) == [LumoSeq, owner]
+    assert gc.get_referents(restored) == [LumoSeq, *restored.list()]
+
+
+def test_pickle_keeps_shared_items_shared_and_cycles_closed():
+    shared = [1]
+    s = LumoSeq([shared, shared, (shared,)])
+    items = pickle.loads(pickle.dumps(s)).list()
+    assert items[0] is items[1] is items[2][0] and items[0] == [1] and items[0] is not shared
+    loop = []
+    s = LumoSeq([loop]).skip(1)
+    loop.append(s)
+    restored = pickle.loads(pickle.dumps(s))
+    assert restored.list()[0][0] is restored
+    assert restored.take(1)[0].len() == 0  # cursor 1 of 1
+
+
+class Forged:
+    """Pickles as a call of lumo._restore with whatever arguments it is given."""
+
+    def __init__(self, *args, **kwargs):
+        self.args = args
+
+    def __reduce__(self):
+        return lumo._restore, self.args
+
+
+class ListSubclass(list):
+    pass
+
+
+class IntSubclass(int):
+    pass
+
+
+@pytest.mark.parametrize("args, exc_type, message", [
+    (((1, 2), 0), TypeError, "_restore() argument 'items' must be a list, not tuple"),
+    ((LumoSeq([1]), 0), TypeError, "_restore() argument 'items' must be a list, not builtins.LumoSeq"),
+    ((ListSubclass([1]), 0), TypeError, "_restore() argument 'items' must be a list, not ListSubclass"),
+    ((None, 0), TypeError, "_restore() argument 'items' must be a list, not NoneType"),
+    (([1], "0"), TypeError, "_restore() argument 'cursor' must be an int, not str"),
+    (([1], True), TypeError, "_restore() argument 'cursor' must be an int, not bool"),
+    (([1], IntSubclass(0)), TypeError, "_restore() argument 'cursor' must be an int, not IntSubclass"),
+    (([1], 1.0), TypeError, "_restore() argument 'cursor' must be an int, not float"),
+    (([1], 2), ValueError, "_restore() argument 'cursor' must be between 0 and the number of items (1)"),
+    (([1], -1), ValueError, "_restore() argument 'cursor' must be between 0 and the number of items (1)"),
+    (([], 2**64), ValueError, "_restore() argument 'cursor' must be between 0 and the number of items (0)"),
+    (([], -10**100), ValueError, "_restore() argument 'cursor' must be between 0 and the number of items (0)"),
+    (([1],), TypeError, "_restore() missing required argument 'cursor' (pos 2)"),
+    (([1], 0, 0), TypeError, "_restore() takes at most 2 arguments (3 given)"),
+])
+def test_restore_refuses_what_no_pickled_sequence_holds(args, exc_type, message):
+    for load in (lambda: lumo._restore(*args), lambda: pickle.loads(pickle.dumps(Forged(*args)))):
+        err = caught(load)
+        assert (type(err), str(err)) == (exc_type, message)
+
+
+def test_restore_takes_its_arguments_by_keyword_too():
+    s = lumo._restore(cursor=1, items=[1, 2])
+    assert (s.list(), s.take(5)[0].list()) == ([1, 2], [2])
+    assert "items" in str(caught(lambda: lumo._restore([1], cursor=0, items=[2])))
+
+
+@pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
+def test_truncated_pickle_is_refused_by_the_unpickler(protocol):
+    data = pickle.dumps(LumoSeq([1, "a", (2.5, None), [b"x"], LumoSeq([3]).skip(1)]).skip(2), protocol)
+    for end in range(len(data)):
+        err = caught(lambda: pickle.loads(data[:end]))
+        assert (type(err), str(err)) in {(EOFError, "Ran out of input"),
+                                        (pickle.UnpicklingError, "pickle data was truncated")}
+
+
+def test_copy_is_the_sequence_itself():
+    s = LumoSeq([[1]]).skip(1)
+    assert copy.copy(s) is s
+    assert s.__copy__() is s
+
+
+@pytest.mark.parametrize("make", [
+    pytest.param(lambda: LumoSeq([1, "a", (2, None), range(3)]), id="owner"),
+    pytest.param(lambda: LumoSeq([1, "a", LumoSeq([2]).skip(1)]).skip(2), id="sharer"),
+    pytest.param(lambda: LumoSeq([]), id="empty"),
+])
+def test_deepcopy_of_items_that_copy_to_themselves_is_the_sequence(make):
+    s = make()
+    assert copy.deepcopy(s) is s
+    assert s.__deepcopy__() is s
+
+
+def test_deepcopy_copies_items_through_the_memo_and_keeps_the_cursor():
+    shared = [1]
+    s = LumoSeq([shared, "a", shared, {"k": shared}, LumoSeq([shared]).skip(1)]).skip(2)
+    outer = [s, s, shared]
+    c, again, shared_copy = copy.deepcopy(outer)
+    assert type(c) is LumoSeq and c is not s and again is c
+    items = c.list()
+    assert items[0] is items[2] is items[3]["k"] is items[4].list()[0] is shared_copy
+    assert shared_copy == [1] and shared_copy is not shared and items[1] == "a"
+    assert c.take(9)[0].len() == 3 and items[4].take(9)[0].len() == 0  # cursors kept
+    memo = {}
+    assert s.__deepcopy__(memo=memo).list()[0] is memo[id(shared)]
+
+
+def test_deepcopy_of_a_cycle_through_a_list_keeps_its_shape():
+    loop = []
+    s = LumoSeq([loop, 1]).skip(1)
+    loop.append(s)
+    c = copy.deepcopy(s)
+    assert c is not s and c.list()[0] is not loop
+    assert c.list()[0][0] is c
+    assert c.take(5)[0].list() == [1]
+
+
+def test_deepcopy_error_of_an_item_propagates_unchanged():
+    raised = ValueError("no copies")
+
+    class Refuses:
+        def __deepcopy__(self, memo):
+            raise raised
+
+    s = LumoSeq([[1], Refuses()])
+    assert caught(lambda: copy.deepcopy(s)) is raised
+    assert s.skip(1).len() == 2  # the access is released
+
+
+# ---------------------------------------------------------------------------------------------
 # Argument binding
 
 
@@ -481,6 +657,9 @@ def test_inside_skip_other_methods_see_mutable_borrow():
         lambda: s.last(0),
         lambda: s.at(0),
         lambda: s.at(LoggedIndex(0, untouched)),  # refused before its index is converted
+        lambda: pickle.dumps(s),
+        lambda: copy.copy(s),
+        lambda: copy.deepcopy(s),
         lambda: s.skip(1),
         lambda: other.len(),  # the guard belongs to one object
         lambda: other.skip(1).list(),
@@ -491,7 +670,7 @@ def test_inside_skip_other_methods_see_mutable_borrow():
 
     hook = Hook(inner)
     result = s.skip(hook)
-    assert hook.log == [("ok", [MUT] * 10 + [BOR, ("ok", 2), ("ok", [7, 8])])]
+    assert hook.log == [("ok", [MUT] * 13 + [BOR, ("ok", 2), ("ok", [7, 8])])]
     assert untouched == []
     assert result.list() == [1, 2, 3]
     # The guard is released: every method works again.

@@ -24,6 +24,12 @@ def exercise() -> None:
     assert_type(nums, LumoSeq[int])
     assert_type(LumoSeq[int], type[LumoSeq[int]])
 
+    # Pickling and copying
+    assert_type(nums.__copy__(), LumoSeq[int])
+    assert_type(nums.__deepcopy__({}), LumoSeq[int])
+    rebuild, (items, cursor) = nums.skip(1).__reduce__()
+    assert_type(rebuild(items, cursor), LumoSeq[int])
+
     # Conversions and element access
     assert_type(nums.list(), list[int])
     assert_type(nums.tuple(), tuple[int, ...])

@@ -105,8 +105,7 @@ PyObject *Result::finish(std::uint64_t cursor) noexcept {
     return make_visible(self, cyclic_ || !pending_.empty());
 }
 
-
-PyObject *new_sequence_from_list(PyObject *list) {
+PyObject *new_sequence_from_list(PyObject *list, std::uint64_t cursor) {
     const std::size_t n = static_cast<std::size_t>(PyList_GET_SIZE(list));
     PyObject *const *first = PySequence_Fast_ITEMS(list);
     ItemVec copy;
@@ -120,6 +119,7 @@ PyObject *new_sequence_from_list(PyObject *list) {
     Seq *self = allocate_seq(seq_type);
     if (self == nullptr) return nullptr;  // `copy` releases its references
     self->storage = std::move(copy);
+    self->cursor = cursor;
     return make_visible(self, cyclic);
 }
 

@@ -100,10 +100,11 @@ private:
 // MemoryError set.
 PyObject *new_fresh_tuple(PyObject *const *first, std::size_t count, bool &needs_tracking) noexcept;
 
-// The constructor's sequence: a copy of the references stored in `list` (a list or a subclass,
-// whose own __iter__ or __getitem__ is never run), cursor 0. Returns a new reference, or nullptr
-// with MemoryError set; may throw std::bad_alloc.
-PyObject *new_sequence_from_list(PyObject *list);
+// A copy of the references stored in `list` (a list or a subclass, whose own __iter__ or
+// __getitem__ is never run) with `cursor`, which the caller has checked against the list's length:
+// the constructor's sequence (cursor 0) and an unpickled one. Runs no Python code before the copy
+// is complete. Returns a new reference, or nullptr with MemoryError set; may throw std::bad_alloc.
+PyObject *new_sequence_from_list(PyObject *list, std::uint64_t cursor);
 
 // A new sequence with exactly the items of `receiver` and `cursor`, sharing the receiver's storage:
 // constant time, whatever the length. Returns a new reference, or nullptr with MemoryError set.

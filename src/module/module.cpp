@@ -1,5 +1,6 @@
 // Module initialisation: single-phase, one interpreter per process, the same module object on
 // re-import. Runs no user code.
+#include "module/pickling.hpp"
 #include "module/type.hpp"
 
 #include <atomic>
@@ -45,7 +46,8 @@ PyMODINIT_FUNC PyInit_lumo(void) {
     Owned module{PyModule_Create2(&module_def, 1013)};
     if (!module) return nullptr;
     PyTypeObject *type = get_seq_type();
-    if (type == nullptr || add_class(module.get(), type) < 0) return nullptr;
+    // The function first: once the class is reachable, its sequences may be pickled.
+    if (type == nullptr || add_restore_function(module.get()) < 0 || add_class(module.get(), type) < 0) return nullptr;
     the_module = Py_NewRef(module.get());
     return module.release();
 }

@@ -1,6 +1,7 @@
 // The LumoSeq type: its slots and its method table. Dealloc may run finalizers of items;
 // the storage is released through core/seq.cpp, which detaches it before any reference goes.
 #include "module/entry.hpp"
+#include "module/pickling.hpp"
 #include "module/type.hpp"
 #include "operators/operators.hpp"
 
@@ -36,13 +37,7 @@ PyObject *seq_new(PyTypeObject *, PyObject *args, PyObject *kwds) noexcept {
         return nullptr;
     }
     // The type cannot be subclassed, so the object to make is always a LumoSeq.
-    try {
-        return new_sequence_from_list(items);
-    } catch (const std::bad_alloc &) {
-        return PyErr_NoMemory();
-    } catch (const std::length_error &) {
-        return PyErr_NoMemory();
-    }
+    return guarded([&] { return new_sequence_from_list(items, 0); });
 }
 
 // LumoSeq[int] is a types.GenericAlias, as list[int] is, so annotations need no quotes.
@@ -52,8 +47,9 @@ PyObject *seq_class_getitem(PyObject *cls, PyObject *arg) noexcept {
 }
 
 #define LUMO_NOARGS(name, doc) {#name, entry_noargs<op_##name>, METH_NOARGS, doc}
-#define LUMO_FASTKW(name, doc) \
-    {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry_fast<op_##name>)), METH_FASTCALL | METH_KEYWORDS, doc}
+#define LUMO_FAST_ENTRY(name, impl, doc) \
+    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry_fast<impl>)), METH_FASTCALL | METH_KEYWORDS, doc}
+#define LUMO_FASTKW(name, doc) LUMO_FAST_ENTRY(#name, op_##name, doc)
 
 PyMethodDef seq_methods[] = {
     LUMO_NOARGS(list, "list($self)\n--\n\nReturns a Python list containing all items in the sequence."),
@@ -141,12 +137,22 @@ PyMethodDef seq_methods[] = {
                        "Splits the sequence into chunks of the specified size.\n"
                        "Returns a new sequence containing subsequences (as LumoSeq objects) of the specified size.\n"
                        "The last chunk may contain fewer elements if the sequence length is not divisible by the chunk_size."),
+    // Pickling and copying (module/pickling.cpp): a pickle holds a list of the items and the cursor.
+    {"__reduce__", entry_noargs<seq_reduce>, METH_NOARGS,
+     "__reduce__($self)\n--\n\nHelper for pickle: the sequence is rebuilt by lumo._restore from a list of its items and its cursor."},
+    {"__copy__", entry_noargs<seq_copy>, METH_NOARGS,
+     "__copy__($self)\n--\n\nReturns the sequence itself: it never changes, so a copy could not differ from it."},
+    LUMO_FAST_ENTRY("__deepcopy__", seq_deepcopy,
+                    "__deepcopy__($self, memo=None)\n--\n\n"
+                    "Returns a sequence of deep copies of the items, made through memo, with the same cursor;\n"
+                    "the sequence itself when every item copies to itself."),
     {"__class_getitem__", seq_class_getitem, METH_O | METH_CLASS, "__class_getitem__($type, item, /)\n--\n\nSee PEP 585"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 #undef LUMO_NOARGS
 #undef LUMO_FASTKW
+#undef LUMO_FAST_ENTRY
 
 PyType_Slot seq_slots[] = {
     {Py_tp_new, reinterpret_cast<void *>(seq_new)},

@@ -52,6 +52,17 @@ class LumoSeq(Generic[_T_co]):
     def __class_getitem__(cls, item: Any, /) -> GenericAlias:
         """See PEP 585"""
 
+    # Pickling and copying: a pickle holds a list of the items and the cursor, which the module's
+    # _restore turns back into a sequence; copy.copy gives the sequence itself.
+    def __reduce__(self) -> builtins.tuple[Callable[[builtins.list[_T_co], int], LumoSeq[_T_co]], builtins.tuple[builtins.list[_T_co], int]]:
+        """Helper for pickle: the sequence is rebuilt by lumo._restore from a list of its items and its cursor."""
+    def __copy__(self) -> LumoSeq[_T_co]:
+        """Returns the sequence itself: it never changes, so a copy could not differ from it."""
+    def __deepcopy__(self, memo: builtins.dict[int, Any] | None = None) -> LumoSeq[_T_co]:
+        """Returns a sequence of deep copies of the items, made through memo, with the same cursor;
+        the sequence itself when every item copies to itself.
+        """
+
     # Conversions and element access: the whole sequence, whatever the cursor.
     def list(self) -> builtins.list[_T_co]:
         """Returns a Python list containing all items in the sequence."""
@@ -221,3 +232,10 @@ class LumoSeq(Generic[_T_co]):
         Returns a new sequence containing subsequences (as LumoSeq objects) of the specified size.
         The last chunk may contain fewer elements if the sequence length is not divisible by the chunk_size.
         """
+
+def _restore(items: list[_T], cursor: int) -> LumoSeq[_T]:
+    """Rebuilds a pickled LumoSeq: a new sequence of the list's items with its cursor at the given position.
+
+    Only an exact list and an exact int in 0..len(items) pass: anything else is a TypeError or a
+    ValueError, whatever a pickle hands in.
+    """
