@@ -478,6 +478,12 @@ class Callback:
         kind = self.kind
         if kind == "identity" or kind == "right":
             return item
+        if kind == "field" or kind == "moved field":  # a record's field, moved now and then
+            if type(item) is not dict:
+                return item
+            if kind == "moved field" and h % 3 == 0:
+                item["k"] = item.pop("k")  # the same fields, in another order from here on
+            return item["k"]
         if kind == "left":
             return args[0]
         if kind == "small":
@@ -1132,6 +1138,8 @@ KEY_FAMILIES = {
                                        else large_scalar(rng, ASTRAL)),
     # group_by and join: a few hundred distinct keys, some first seen late
     "grouped": lambda rng: rng.choice(GROUPED),
+    # records whose field "k" the key function reads (items the prefetching learns to read ahead)
+    "records": lambda rng: {"a": large_str(rng), "k": rng.choice(GROUPED), "b": rng.randrange(10)},
 }
 GROUPED = [*range(-100, 100), *"abcdefghij", "", "5", "\ud800", "\ufffd\ufffd\ufffd", "\u4e2d",
            None, True, False, 2**63 - 1, -2**63, 1.0, (1, "a"), (5,), (), (None, True), (True, "a"),
@@ -1150,7 +1158,8 @@ def large_program(family, method, arrangement, spoiled, seed, n=20_000):
     for i in range(spoiled):
         odd = pool[i % len(pool)] if spoiled >= len(pool) else rng.choice(pool)
         keys.insert(rng.randrange(50 if i % 2 else len(keys) + 1), odd)
-    key = Callback("identity", seed, 0, "boom", -1, "", ())
+    kind = "identity" if family != "records" else "moved field" if spoiled else "field"
+    key = Callback(kind, seed, 0, "boom", -1, "", ())
     if method == "join":
         inner = [KEY_FAMILIES[family](rng) for _ in range(40)]
         if spoiled:
@@ -1172,6 +1181,8 @@ LARGE_CASES = (
     + [(method, family, "shuffled", spoiled) for method, spoiled in (("min_by", 0), ("max_by", 1))
        for family in ("ints", "floats with NaN", "strs", "numbers")]
     + [("min_by", "scalars and tuples", "shuffled", 0)]
+    + [(method, "records", "shuffled", spoiled) for method in ("select", "group_by", "join", "distinct_by")
+       for spoiled in (0, len(SPOILERS + ODD_KEYS))]
 )
 
 

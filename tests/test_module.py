@@ -768,6 +768,16 @@ class Box:
     # a dict the collector does not track yet, which starts holding the box afterwards
     pytest.param(lambda box: (lambda d: (LumoSeq([LumoSeq([d])]), d.update(b=box))[0])({}),
                  id="dict-tracked-later"),
+    # tuples the operators make, and the tuples a callback makes, held by the result
+    pytest.param(lambda box: LumoSeq([box]).join([1], lambda x: 1, lambda y: y), id="join-pair"),
+    pytest.param(lambda box: LumoSeq([box]).zip([1]), id="zip-pair"),
+    pytest.param(lambda box: LumoSeq([1]).zips([[box], (2,)]), id="zips-row"),
+    pytest.param(lambda box: LumoSeq([box]).enumerate(), id="enumerate-pair"),
+    pytest.param(lambda box: LumoSeq([box]).group_by(lambda x: 1), id="group-pair"),
+    pytest.param(lambda box: (lambda d: (LumoSeq([d]).join([0], lambda x: 0, lambda y: y), d.update(b=box))[0])({}),
+                 id="join-pair-of-dict-tracked-later"),
+    pytest.param(lambda box: (lambda d: (LumoSeq([1]).select(lambda x: (x, d)), d.update(b=box))[0])({}),
+                 id="selected-tuple-of-dict-tracked-later"),
 ])
 def test_cycle_through_sequence_is_collected(link):
     box = Box()
@@ -776,6 +786,40 @@ def test_cycle_through_sequence_is_collected(link):
     del box
     gc.collect()
     assert ref() is None
+
+
+@pytest.mark.parametrize("make, tracked", [
+    (lambda: LumoSeq([1, 2]).zip(["a", None]), False),
+    (lambda: LumoSeq([1, 2]).zips([[(3, "c")], ("d",)], True), False),
+    (lambda: LumoSeq(["a", "b"]).enumerate(2**64 - 1), False),
+    (lambda: LumoSeq([1, 2]).join([2], lambda x: x, lambda y: y), False),
+    (lambda: LumoSeq([1, 2]).group_by(lambda x: x), False),
+    (lambda: LumoSeq([1, 2]).select(lambda x: (x, str(x), None)), False),
+    (lambda: LumoSeq([1, 2]).zip([[]]), True),
+    (lambda: LumoSeq([{}]).enumerate(), True),  # a dict may be tracked later
+    (lambda: LumoSeq([Box()]).group_by(lambda x: 1), True),
+    (lambda: LumoSeq([1]).select(lambda x: (x, [])), True),
+    (lambda: LumoSeq([1]).select(lambda x: (x, (x, []))), True),
+])
+def test_tuples_of_values_off_every_cycle_are_not_tracked(make, tracked):
+    # As CPython's collector decides for a tuple at its first pass over it, from the start.
+    result = make()
+    pairs = result.list()
+    assert pairs and all(gc.is_tracked(p) is tracked for p in pairs)
+    assert gc.is_tracked(result) is tracked
+
+
+def test_join_pairs_are_out_of_the_collector_until_the_join_is_done():
+    inner = [Box(), Box()]
+    seen = []
+
+    def outer_key(x):
+        seen.append(sum(type(o) is tuple and len(o) == 2 and o[1] is inner[0] for o in gc.get_objects()))
+        return 0
+
+    joined = LumoSeq([Box() for _ in range(4)]).join(inner, outer_key, lambda y: 0)
+    assert seen == [0, 0, 0, 0]
+    assert joined.len() == 8 and all(gc.is_tracked(p) for p in joined.list())
 
 
 def test_release_drops_every_reference():

@@ -58,6 +58,14 @@ inline bool may_lie_on_cycle(PyObject *item) noexcept {
     return true;
 }
 
+// Whether any item of the tuple `tuple` may lie on a cycle, and so the tuple itself.
+inline bool tuple_may_lie_on_cycle(PyObject *tuple) noexcept {
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(tuple); i < n; ++i) {
+        if (may_lie_on_cycle(PyTuple_GET_ITEM(tuple, i))) return true;
+    }
+    return false;
+}
+
 // The items of a result in the making, with what the collector needs to know of them, learned as
 // each one is stored (while it is at hand) instead of in a pass of its own at the end.
 //
@@ -73,9 +81,14 @@ public:
     void reserve(std::size_t n) { items_.reserve(n); }
     std::size_t size() const noexcept { return items_.size(); }
 
-    // Stores an object the operator did not make (a callback's answer, an item of an input).
+    // Stores an object the operator did not make (a callback's answer, an item of an input). A
+    // tuple none of whose items may lie on a cycle stops being tracked here, as CPython's collector
+    // would stop tracking it at its next pass over it; its items were just made or read, so they
+    // are at hand now, and collections that callbacks let run meanwhile need not walk it.
     void add(Owned item) {
-        cyclic_ = cyclic_ || may_lie_on_cycle(item.get());
+        PyObject *o = item.get();
+        if (PyTuple_CheckExact(o) && PyObject_GC_IsTracked(o) && !tuple_may_lie_on_cycle(o)) PyObject_GC_UnTrack(o);
+        cyclic_ = cyclic_ || may_lie_on_cycle(o);
         items_.push_back(std::move(item));
     }
     // Stores an untracked container the operator has just made, holding an item that may lie on a

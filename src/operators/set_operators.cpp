@@ -54,8 +54,9 @@ public:
             items_.reserve(std::min<std::size_t>(run.size(), 64));
             plainness_.reserve(items_.capacity());
         }
-        for (const Owned &x : run) {
-            if (offer(x.get()) < 0) return false;
+        for (std::size_t i = 0, n = run.size(); i < n; ++i) {
+            if (i + prefetch_distance < n) prefetch(run[i + prefetch_distance].get());
+            if (offer(run[i].get()) < 0) return false;
         }
         return true;
     }
@@ -104,6 +105,7 @@ ItemVec items_of(const Seq *s) { return copy_items(s); }
 bool filter_by_membership(const Kept &mine, const Kept &theirs, bool wanted, ItemVec &out) {
     const ItemVec &items = mine.items();
     for (std::size_t i = 0; i < items.size(); ++i) {
+        if (i + prefetch_distance < items.size()) prefetch(items[i + prefetch_distance].get());
         std::ptrdiff_t at = theirs.find_as_left(items[i].get(), mine.plainness()[i]);  // may run Python
         if (at < 0) return false;
         bool member = static_cast<std::size_t>(at) != theirs.items().size();
@@ -121,11 +123,13 @@ bool distinct_by_run(const ItemVec &run, PyObject *key_selector, const PlainRule
         return true;
     }
     Kept kept_keys(rules, false);
+    CallPrefetch ahead;
     for (std::size_t i = 0; i < run.size(); ++i) {
-        prefetch_for_calls(run.data(), i, run.size());
+        ahead.before(run.data(), i, run.size());
         const Owned &x = run[i];
         Owned key{call1(key_selector, x.get())};  // may run Python
         if (!key) return false;
+        ahead.after(x.get(), key.get());
         int kept = kept_keys.offer(key.get());  // may run Python
         if (kept < 0) return false;
         if (kept) out.push_back(Owned::borrow(x.get()));
@@ -136,10 +140,12 @@ bool distinct_by_run(const ItemVec &run, PyObject *key_selector, const PlainRule
 // Keys of every item of `run`, in order.
 bool keys_of(const ItemVec &run, PyObject *key_selector, ItemVec &keys) {
     keys.reserve(run.size());
+    CallPrefetch ahead;
     for (std::size_t i = 0; i < run.size(); ++i) {
-        prefetch_for_calls(run.data(), i, run.size());
+        ahead.before(run.data(), i, run.size());
         Owned key{call1(key_selector, run[i].get())};  // may run Python
         if (!key) return false;
+        ahead.after(run[i].get(), key.get());
         keys.push_back(std::move(key));
     }
     return true;
@@ -157,11 +163,13 @@ bool filter_by_key_membership(const ItemVec &mine, const ItemVec &theirs, PyObje
         Plainness p = classify(their_keys[i].get(), rules, false);
         if (!index.add_first(their_keys, i, p.thawed, p.hash)) return false;
     }
+    CallPrefetch ahead;
     for (std::size_t i = 0; i < mine.size(); ++i) {
-        prefetch_for_calls(mine.data(), i, mine.size());
+        ahead.before(mine.data(), i, mine.size());
         const Owned &x = mine[i];
         Owned key{call1(key_selector, x.get())};  // may run Python
         if (!key) return false;
+        ahead.after(x.get(), key.get());
         Plainness p = classify(key.get(), rules, false);
         std::ptrdiff_t at = index.find(their_keys, key.get(), p.thawed, p.hash, false);  // argument key on the left
         if (at < 0) return false;
