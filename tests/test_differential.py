@@ -1138,7 +1138,7 @@ KEY_FAMILIES = {
                                        else large_scalar(rng, ASTRAL)),
     # group_by and join: a few hundred distinct keys, some first seen late
     "grouped": lambda rng: rng.choice(GROUPED),
-    # records whose field "k" the key function reads (items the prefetching learns to read ahead)
+    # records whose field "k" the key function reads, their key tables asked for ahead of the calls
     "records": lambda rng: {"a": large_str(rng), "k": rng.choice(GROUPED), "b": rng.randrange(10)},
 }
 GROUPED = [*range(-100, 100), *"abcdefghij", "", "5", "\ud800", "\ufffd\ufffd\ufffd", "\u4e2d",

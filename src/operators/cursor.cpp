@@ -38,9 +38,8 @@ PyObject *taken_and_advanced(Seq *self, std::uint64_t end) {
 std::int64_t scan_while(const Seq *self, PyObject *predicate) noexcept {
     const ItemVec &items = self->items();
     std::uint64_t i = self->cursor;
-    CallPrefetch ahead;
     for (; i < items.size(); ++i) {
-        ahead.before(items.data(), i, items.size());
+        prefetch_for_calls(items.data(), i, items.size());
         Owned answer{call1(predicate, items[i].get())};  // may run Python
         if (!answer) return -1;
         int truth = strict_bool(answer.get());

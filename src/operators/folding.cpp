@@ -28,13 +28,11 @@ PyObject *extreme_by(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObjec
     const bool native = recursion_headroom(1);
     Scalar best_scalar;
     bool best_native = native && scalar_of(best_key.get(), best_scalar);
-    CallPrefetch ahead;
     for (std::size_t i = 1; i < items.size(); ++i) {
-        ahead.before(items.data(), i, items.size());
+        prefetch_for_calls(items.data(), i, items.size());
         PyObject *item = items[i].get();
         Owned key{call1(key_selector, item)};  // may run Python
         if (!key) return nullptr;
-        ahead.after(item, key.get());
         Scalar scalar;
         int better = 0;
         if (best_native && scalar_of(key.get(), scalar) && !scalars_unordered(scalar, best_scalar)) {
@@ -79,9 +77,8 @@ PyObject *op_aggregate(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObj
         first = 1;
     }
     const ItemVec &items = self->items();
-    CallPrefetch ahead;
     for (std::size_t i = first; i < items.size(); ++i) {
-        ahead.before(items.data(), i, items.size());
+        prefetch_for_calls(items.data(), i, items.size());
         Owned next{call2(a.object(0), accumulator.get(), items[i].get())};  // may run Python
         if (!next) return nullptr;
         accumulator = std::move(next);

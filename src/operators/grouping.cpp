@@ -15,12 +15,10 @@ PyObject *op_group_by(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObje
     if (!a) return nullptr;
     KeyIndex index;
     const ItemVec &items = self->items();
-    CallPrefetch ahead;
     for (std::size_t i = 0; i < items.size(); ++i) {
-        ahead.before(items.data(), i, items.size());
+        prefetch_for_calls(items.data(), i, items.size());
         Owned key{call1(a.object(0), items[i].get())};  // may run Python
         if (!key) return nullptr;
-        ahead.after(items[i].get(), key.get());
         KeyGroup *group = index.group_for(key);
         if (group == nullptr) return nullptr;
         group->items.push_back(Owned::borrow(items[i].get()));
@@ -48,9 +46,8 @@ PyObject *op_to_dict(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObjec
     Owned dict{PyDict_New()};
     if (!dict) return nullptr;
     const ItemVec &items = self->items();
-    CallPrefetch ahead;
     for (std::size_t i = 0; i < items.size(); ++i) {
-        ahead.before(items.data(), i, items.size());
+        prefetch_for_calls(items.data(), i, items.size());
         const Owned &item = items[i];
         Owned key{call1(a.object(0), item.get())};  // may run Python
         if (!key) return nullptr;

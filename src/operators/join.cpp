@@ -22,13 +22,11 @@ PyObject *op_join(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *
     ItemVec kept_keys;  // every inner key, alive until the join is done
     kept_keys.reserve(inner.size());
     KeyIndex index;  // goes first, so that the inner keys then go in input order, first ones too
-    CallPrefetch inner_ahead;
     for (std::size_t i = 0; i < inner.size(); ++i) {
-        inner_ahead.before(inner.data(), i, inner.size());
+        prefetch_for_calls(inner.data(), i, inner.size());
         const Owned &item = inner[i];
         Owned key{call1(a.object(2), item.get())};  // may run Python
         if (!key) return nullptr;
-        inner_ahead.after(item.get(), key.get());
         kept_keys.push_back(Owned::borrow(key.get()));
         KeyGroup *group = index.group_for(key);
         if (group == nullptr) return nullptr;
@@ -39,14 +37,12 @@ PyObject *op_join(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *
     // runs Python code between them, where collections may run, and would otherwise walk them all.
     Result out;
     const ItemVec &outer = self->items();
-    CallPrefetch ahead;
     for (std::size_t i = 0; i < outer.size(); ++i) {
-        ahead.before(outer.data(), i, outer.size());
+        prefetch_for_calls(outer.data(), i, outer.size());
         PyObject *x = outer[i].get();
         Owned key{call1(a.object(1), x)};  // may run Python
         const KeyGroup *group = nullptr;
         if (!key || !index.find(key.get(), group)) return nullptr;
-        ahead.after(x, key.get());
         if (group == nullptr) continue;
         for (const Owned &match : group->items) {
             PyObject *parts[2] = {x, match.get()};

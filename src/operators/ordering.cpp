@@ -329,13 +329,11 @@ PyObject *op_order_by(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObje
     ItemVec taken;  // the result's references, one per item in input order
     taken.reserve(n);
     KeyShapes shapes(n);
-    CallPrefetch ahead;
     for (std::size_t i = 0; i < n; ++i) {
         const Owned &item = items[i];
-        ahead.before(items.data(), i, n);
+        prefetch_for_calls(items.data(), i, n);
         Owned key{call1(a.object(0), item.get())};  // may run Python
         if (!key) return nullptr;
-        ahead.after(item.get(), key.get());
         PyObject *borrowed = key.get();
         if (borrowed == item.get()) {
             key.reset();  // the receiver holds it until the call is over

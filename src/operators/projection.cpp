@@ -88,12 +88,10 @@ PyObject *op_select(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject
     const ItemVec &items = self->items();
     Result out;
     out.reserve(items.size());
-    CallPrefetch ahead;
     for (std::size_t i = 0; i < items.size(); ++i) {
-        ahead.before(items.data(), i, items.size());
+        prefetch_for_calls(items.data(), i, items.size());
         Owned value{call1(a.object(0), items[i].get())};  // may run Python
         if (!value) return nullptr;                        // the callback's own exception, unchanged
-        ahead.after(items[i].get(), value.get());
         out.add(std::move(value));
     }
     return out.finish(0);
@@ -107,9 +105,8 @@ PyObject *op_where(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject 
     const ItemVec &items = self->items();
     ItemVec out;
     out.reserve(items.size());
-    CallPrefetch ahead;
     for (std::size_t i = 0; i < items.size(); ++i) {
-        ahead.before(items.data(), i, items.size());
+        prefetch_for_calls(items.data(), i, items.size());
         Owned answer{call1(a.object(0), items[i].get())};  // may run Python
         if (!answer) return nullptr;
         int keep = strict_bool(answer.get());
@@ -144,9 +141,8 @@ PyObject *op_cast(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *
     const ItemVec &items = self->items();
     Result out;
     out.reserve(items.size());
-    CallPrefetch ahead;
     for (std::size_t i = 0; i < items.size(); ++i) {
-        ahead.before(items.data(), i, items.size());
+        prefetch_for_calls(items.data(), i, items.size());
         Owned value{call1(ty, items[i].get())};  // may run Python
         if (value) {
             out.add(std::move(value));

@@ -123,13 +123,11 @@ bool distinct_by_run(const ItemVec &run, PyObject *key_selector, const PlainRule
         return true;
     }
     Kept kept_keys(rules, false);
-    CallPrefetch ahead;
     for (std::size_t i = 0; i < run.size(); ++i) {
-        ahead.before(run.data(), i, run.size());
+        prefetch_for_calls(run.data(), i, run.size());
         const Owned &x = run[i];
         Owned key{call1(key_selector, x.get())};  // may run Python
         if (!key) return false;
-        ahead.after(x.get(), key.get());
         int kept = kept_keys.offer(key.get());  // may run Python
         if (kept < 0) return false;
         if (kept) out.push_back(Owned::borrow(x.get()));
@@ -140,12 +138,10 @@ bool distinct_by_run(const ItemVec &run, PyObject *key_selector, const PlainRule
 // Keys of every item of `run`, in order.
 bool keys_of(const ItemVec &run, PyObject *key_selector, ItemVec &keys) {
     keys.reserve(run.size());
-    CallPrefetch ahead;
     for (std::size_t i = 0; i < run.size(); ++i) {
-        ahead.before(run.data(), i, run.size());
+        prefetch_for_calls(run.data(), i, run.size());
         Owned key{call1(key_selector, run[i].get())};  // may run Python
         if (!key) return false;
-        ahead.after(run[i].get(), key.get());
         keys.push_back(std::move(key));
     }
     return true;
@@ -163,13 +159,11 @@ bool filter_by_key_membership(const ItemVec &mine, const ItemVec &theirs, PyObje
         Plainness p = classify(their_keys[i].get(), rules, false);
         if (!index.add_first(their_keys, i, p.thawed, p.hash)) return false;
     }
-    CallPrefetch ahead;
     for (std::size_t i = 0; i < mine.size(); ++i) {
-        ahead.before(mine.data(), i, mine.size());
+        prefetch_for_calls(mine.data(), i, mine.size());
         const Owned &x = mine[i];
         Owned key{call1(key_selector, x.get())};  // may run Python
         if (!key) return false;
-        ahead.after(x.get(), key.get());
         Plainness p = classify(key.get(), rules, false);
         std::ptrdiff_t at = index.find(their_keys, key.get(), p.thawed, p.hash, false);  // argument key on the left
         if (at < 0) return false;
