@@ -126,7 +126,7 @@ def main(argv=None):
     # The pool runs at the largest size up to POOL_ITEMS, unless --only leaves it out.
     pool = None
     if not args.only or any(o in report.SCALE_OUT for o in args.only):
-        pool = scaling_module.pool_speedup(min(scaling_module.POOL_ITEMS, max(sizes)))
+        pool = scaling_module.pool_speedup_in_fresh_process(min(scaling_module.POOL_ITEMS, max(sizes)))
         print(f"{report.SCALE_OUT}: {report.pool_line(pool)}", file=sys.stderr, flush=True)
     scale_out = {"pickled_bytes": pickled, "pool": pool} if pickled or pool else None
 

@@ -8,8 +8,11 @@ while it ran; the load average before the first round is reported beside it. The
 itself is a cell of its own ("pickle.dumps + loads"), timed like every other.
 """
 import gc
+import json
 import os
 import pickle
+import subprocess
+import sys
 import time
 from concurrent.futures import ProcessPoolExecutor
 
@@ -45,7 +48,7 @@ def pickled_bytes(data):
     return out
 
 
-def pool_speedup(items, rounds=3):
+def pool_speedup(items, rounds=5):
     """Times `work` over `items` ints in this process and over chunks in a fresh pool of WORKERS
     processes (its start and shutdown included, as a script pays them), in interleaved rounds;
     returns the medians, their ratio and what they were measured under."""
@@ -77,3 +80,16 @@ def pool_speedup(items, rounds=3):
     return {"items": items, "workers": WORKERS, "tasks": len(chunks), "rounds": rounds,
             "callback_us": one_s / items * 1e6, "one_process_s": one_s, "pool_s": pool_s,
             "speedup": one_s / pool_s, "load_average": load, "cpus": os.cpu_count()}
+
+
+def pool_speedup_in_fresh_process(items, rounds=5):
+    """pool_speedup run by a fresh interpreter. A pool forks its workers from the process that
+    starts it, and forking costs what that process has grown to: the benchmark's own, after the
+    cells and the flights, is far larger than a script that starts a pool."""
+    done = subprocess.run([sys.executable, os.path.abspath(__file__), str(items), str(rounds)],
+                          check=True, capture_output=True, text=True)
+    return json.loads(done.stdout)
+
+
+if __name__ == "__main__":
+    print(json.dumps(pool_speedup(int(sys.argv[1]), int(sys.argv[2]))))
