@@ -83,9 +83,9 @@ def pool_speedup(items, rounds=5):
 
 
 def pool_speedup_in_fresh_process(items, rounds=5):
-    """pool_speedup run by a fresh interpreter. A pool forks its workers from the process that
-    starts it, and forking costs what that process has grown to: the benchmark's own, after the
-    cells and the flights, is far larger than a script that starts a pool."""
+    """pool_speedup run by a fresh interpreter. Starting a pool forks the process that starts it
+    (for the workers, or for the server that makes them), and a fork costs what that process has
+    grown to: the benchmark's own, after the cells and the flights, is far larger than a script's."""
     done = subprocess.run([sys.executable, os.path.abspath(__file__), str(items), str(rounds)],
                           check=True, capture_output=True, text=True)
     return json.loads(done.stdout)

@@ -1,20 +1,20 @@
 #!/usr/bin/env bash
-# Usage: scripts/pick_python.sh SPEC oldest|newest
-# Prints one interpreter: SPEC itself when it is a path, the CPython of that version when it is
+# Usage: scripts/pick_python.sh WANTED oldest|newest
+# Prints one interpreter: WANTED itself when it is a path, the CPython of that version when it is
 # one such as 3.14 (setting up Debian sid's 3.14 and 3.15 first when that is what is asked for),
-# and when SPEC is empty the oldest or the newest CPython >= 3.12 found. Fails, saying why, when
+# and when WANTED is empty the oldest or the newest CPython >= 3.12 found. Fails, saying why, when
 # there is none.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-spec=${1:-} which=${2:-oldest}
-if [[ $spec == */* ]]; then
-  echo "$spec"
+wanted=${1:-} which=${2:-oldest}
+if [[ $wanted == */* ]]; then
+  echo "$wanted"
   exit 0
 fi
-found=$(scripts/find_pythons.sh "$spec" 2>/dev/null)
-if [ -z "$found" ] && [ -n "$spec" ]; then
+found=$(scripts/find_pythons.sh "$wanted" 2>/dev/null)
+if [ -z "$found" ] && [ -n "$wanted" ]; then
   scripts/sid_pythons.sh --make >/dev/null
-  found=$(scripts/find_pythons.sh "$spec")
+  found=$(scripts/find_pythons.sh "$wanted")
 fi
-[ -n "$found" ] || { echo "error: no CPython ${spec:->= 3.12} found" >&2; exit 1; }
+[ -n "$found" ] || { echo "error: no CPython ${wanted:->= 3.12} found" >&2; exit 1; }
 if [ "$which" = newest ]; then tail -n 1 <<<"$found"; else head -n 1 <<<"$found"; fi
