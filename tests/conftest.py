@@ -2,7 +2,8 @@
 (--hypothesis-profile=long) runs a hundred times as many examples. Tests that pin their own
 max_examples keep it; the differential tests scale with the profile. The sanitizer and coverage
 builds run slower, so they get half the examples. No example database: nothing is
-written into the tree, and every run explores afresh."""
+written into the tree, and every run explores afresh; so a failure prints the blob that replays
+it (@reproduce_failure), for the run's output is all there is to go on."""
 
 import os
 
@@ -13,6 +14,6 @@ _SLOW_BUILD = os.environ.get("LUMO_SANITIZED") == "1" or bool(os.environ.get("LU
 _EXAMPLES = 100 // (2 if _SLOW_BUILD else 1)
 
 settings.register_profile("ci", max_examples=_EXAMPLES, deadline=None, derandomize=False,
-                          database=None, print_blob=False)
+                          database=None, print_blob=True)
 settings.register_profile("long", parent=settings.get_profile("ci"), max_examples=_EXAMPLES * 100)
 settings.load_profile("ci")
