@@ -1601,8 +1601,21 @@ def test_without_room_below_the_recursion_limit_the_scan_decides():
 
     x, y, seen = 10**20, Big(10**20), []
 
-    def below(extra, f):
-        return f() if extra == 0 else next(map(lambda _: below(extra - 1, f), [0]))
+    # Two ways a few C frames further down, of different sizes: from 3.14 where the limit falls
+    # between two frames follows the stack's start, which the environment and ASLR move, and only
+    # mixtures of the two step finely enough to put the comparison itself on the limit.
+    def by_map(f):
+        return next(map(lambda _: f(), [0]))
+
+    def by_sort(f):
+        out = []
+        sorted([0], key=lambda _: out.append(f()))
+        return out[0]
+
+    def below(path, f):
+        return f() if not path else path[0](lambda: below(path[1:], f))
+
+    paths = [(by_map,) * m + (by_sort,) * s for m in range(5) for s in range(5 - m)]
 
     class Deep:
         def __eq__(self, other):
@@ -1610,10 +1623,10 @@ def test_without_room_below_the_recursion_limit_the_scan_decides():
                 Deep() == other
             except RecursionError:
                 pass
-            for extra in range(4):  # from a few more C frames down too, to meet the limit itself
+            for path in paths if len(seen) < 2000 else ():  # the levels nearest the limit
                 try:
-                    seen.append(below(extra, lambda: (LumoSeq([y, y]).distinct().len(),
-                                                      LumoSeq([x, x]).distinct().len())))
+                    seen.append(below(path, lambda: (LumoSeq([y, y]).distinct().len(),
+                                                     LumoSeq([x, x]).distinct().len())))
                 except RecursionError:  # the frames on the way down did not fit
                     pass
             return False
