@@ -843,7 +843,7 @@ def hashed_by_address(x, pooled):
     if id(x) in pooled:
         return False
     tp = type(x)
-    if tp is tuple or tp is frozenset or (isinstance(x, tuple) and tp.__hash__ is tuple.__hash__):
+    if tp is frozenset or (isinstance(x, tuple) and tp.__hash__ is tuple.__hash__):
         items = tuple.__getitem__(x, slice(None)) if isinstance(x, tuple) else x
         return any(hashed_by_address(y, pooled) for y in items)
     return tp.__hash__ is object.__hash__
