@@ -58,7 +58,8 @@ class Token:
 def test_module_attributes():
     assert lumo.__name__ == "lumo"
     assert lumo.__doc__ == "C#-like querying module"
-    assert set(vars(lumo)) - INTERPRETER_ATTRIBUTES == {"LumoSeq", "__all__", "_restore"}
+    assert set(vars(lumo)) - INTERPRETER_ATTRIBUTES == {"LumoSeq", "__all__", "_restore", "_native_evaluations",
+                                                        "_set_native"}
     assert type(lumo.__all__) is list
     assert lumo.__all__ == ["LumoSeq"]
     assert isinstance(lumo.LumoSeq, type)

@@ -24,12 +24,6 @@ bool recursion_headroom(int levels) noexcept;
 // exception set otherwise. may run Python (a NumPy truth slot)
 int strict_bool(PyObject *value) noexcept;
 
-// Calls `func(arg)` through vectorcall. Returns a new reference or nullptr.
-inline PyObject *call1(PyObject *func, PyObject *arg) noexcept {
-    PyObject *buf[2] = {nullptr, arg};  // slot 0 lets bound methods prepend self in place
-    return PyObject_Vectorcall(func, buf + 1, std::size_t{1} | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-}
-
 // Calls `func(a, b)` through vectorcall.
 inline PyObject *call2(PyObject *func, PyObject *a, PyObject *b) noexcept {
     PyObject *buf[3] = {nullptr, a, b};

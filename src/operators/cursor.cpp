@@ -1,6 +1,7 @@
 // The cursor walk: skip, restart, take, skip_while, take_while. Each returns new sequences and
 // leaves the receiver as it was. Predicates run Python code under shared access; skip holds
 // exclusive access while its count is converted (which may run __index__).
+#include "calls/callback.hpp"
 #include "core/binding.hpp"
 #include "core/errors.hpp"
 #include "operators/operators.hpp"
@@ -35,12 +36,13 @@ PyObject *taken_and_advanced(Seq *self, std::uint64_t end) {
 
 // Scans from the cursor while the predicate answers true. Returns the first position at which
 // it answered false (or the length), or -1 with an exception set. may run Python
-std::int64_t scan_while(const Seq *self, PyObject *predicate) noexcept {
+std::int64_t scan_while(const Seq *self, PyObject *predicate_func) noexcept {
     const ItemVec &items = self->items();
+    Callback predicate(predicate_func, 1);
     std::uint64_t i = self->cursor;
     for (; i < items.size(); ++i) {
-        prefetch_for_calls(items.data(), i, items.size());
-        Owned answer{call1(predicate, items[i].get())};  // may run Python
+        predicate.prefetch(items.data(), i, items.size());
+        Owned answer{predicate(items[i].get())};  // may run Python
         if (!answer) return -1;
         int truth = strict_bool(answer.get());
         if (truth < 0) return -1;

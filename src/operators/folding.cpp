@@ -1,6 +1,7 @@
 // Folding and key extremes: aggregate, min_by, max_by. The fold function, key selectors, the
 // keys' rich comparisons and truth tests run Python code under shared access; keys that are
 // ints, floats or strs are compared here instead, with the same answers.
+#include "calls/callback.hpp"
 #include "core/binding.hpp"
 #include "core/errors.hpp"
 #include "operators/native_keys.hpp"
@@ -18,9 +19,9 @@ PyObject *extreme_by(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObjec
     if (!a) return nullptr;
     const ItemVec &items = self->items();
     if (items.empty()) Py_RETURN_NONE;
-    PyObject *key_selector = a.object(0);
+    Callback key_selector(a.object(0), 1);
     PyObject *best = items[0].get();  // held by the receiver
-    Owned best_key{call1(key_selector, best)};  // may run Python
+    Owned best_key{key_selector(best)};  // may run Python
     if (!best_key) return nullptr;
     // Two ints, floats or strs compare here as the interpreter compares them, and a number
     // never against a str, where `<` raises. The rich comparison's recursion check is the
@@ -29,9 +30,9 @@ PyObject *extreme_by(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObjec
     Scalar best_scalar;
     bool best_native = native && scalar_of(best_key.get(), best_scalar);
     for (std::size_t i = 1; i < items.size(); ++i) {
-        prefetch_for_calls(items.data(), i, items.size());
+        key_selector.prefetch(items.data(), i, items.size());
         PyObject *item = items[i].get();
-        Owned key{call1(key_selector, item)};  // may run Python
+        Owned key{key_selector(item)};  // may run Python
         if (!key) return nullptr;
         Scalar scalar;
         int better = 0;
@@ -77,9 +78,10 @@ PyObject *op_aggregate(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObj
         first = 1;
     }
     const ItemVec &items = self->items();
+    Callback func(a.object(0), 2);
     for (std::size_t i = first; i < items.size(); ++i) {
-        prefetch_for_calls(items.data(), i, items.size());
-        Owned next{call2(a.object(0), accumulator.get(), items[i].get())};  // may run Python
+        func.prefetch(items.data(), i, items.size());
+        Owned next{func(accumulator.get(), items[i].get())};  // may run Python
         if (!next) return nullptr;
         accumulator = std::move(next);
     }

@@ -1,6 +1,7 @@
 // Grouping and dictionaries: group_by (by key string, groups in first-seen order) and to_dict.
 // Key and value functions, keys' __repr__, and (in to_dict) keys' __hash__ / __eq__ run Python
 // code under shared access; everything built lives in locals until the result is made.
+#include "calls/callback.hpp"
 #include "core/binding.hpp"
 #include "core/errors.hpp"
 #include "operators/key_index.hpp"
@@ -15,9 +16,10 @@ PyObject *op_group_by(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObje
     if (!a) return nullptr;
     KeyIndex index;
     const ItemVec &items = self->items();
+    Callback key_func(a.object(0), 1);
     for (std::size_t i = 0; i < items.size(); ++i) {
-        prefetch_for_calls(items.data(), i, items.size());
-        Owned key{call1(a.object(0), items[i].get())};  // may run Python
+        key_func.prefetch(items.data(), i, items.size());
+        Owned key{key_func(items[i].get())};  // may run Python
         if (!key) return nullptr;
         KeyGroup *group = index.group_for(key);
         if (group == nullptr) return nullptr;
@@ -46,12 +48,13 @@ PyObject *op_to_dict(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObjec
     Owned dict{PyDict_New()};
     if (!dict) return nullptr;
     const ItemVec &items = self->items();
+    Callback key_func(a.object(0), 1), value_func(a.object(1), 1);
     for (std::size_t i = 0; i < items.size(); ++i) {
-        prefetch_for_calls(items.data(), i, items.size());
+        key_func.prefetch(items.data(), i, items.size());
         const Owned &item = items[i];
-        Owned key{call1(a.object(0), item.get())};  // may run Python
+        Owned key{key_func(item.get())};  // may run Python
         if (!key) return nullptr;
-        Owned value{call1(a.object(1), item.get())};
+        Owned value{value_func(item.get())};
         if (!value) return nullptr;
         if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
     }

@@ -1,6 +1,7 @@
 // The key join. Key functions and keys' __repr__ run Python code under shared access. The inner
 // key objects are held until the join is done: a key whose repr shows its address then cannot be
 // matched by a later temporary that happens to reuse that address.
+#include "calls/callback.hpp"
 #include "core/binding.hpp"
 #include "core/errors.hpp"
 #include "operators/key_index.hpp"
@@ -22,10 +23,11 @@ PyObject *op_join(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *
     ItemVec kept_keys;  // every inner key, alive until the join is done
     kept_keys.reserve(inner.size());
     KeyIndex index;  // goes first, so that the inner keys then go in input order, first ones too
+    Callback inner_key_func(a.object(2), 1), outer_key_func(a.object(1), 1);
     for (std::size_t i = 0; i < inner.size(); ++i) {
-        prefetch_for_calls(inner.data(), i, inner.size());
+        inner_key_func.prefetch(inner.data(), i, inner.size());
         const Owned &item = inner[i];
-        Owned key{call1(a.object(2), item.get())};  // may run Python
+        Owned key{inner_key_func(item.get())};  // may run Python
         if (!key) return nullptr;
         kept_keys.push_back(Owned::borrow(key.get()));
         KeyGroup *group = index.group_for(key);
@@ -38,9 +40,9 @@ PyObject *op_join(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *
     Result out;
     const ItemVec &outer = self->items();
     for (std::size_t i = 0; i < outer.size(); ++i) {
-        prefetch_for_calls(outer.data(), i, outer.size());
+        outer_key_func.prefetch(outer.data(), i, outer.size());
         PyObject *x = outer[i].get();
-        Owned key{call1(a.object(1), x)};  // may run Python
+        Owned key{outer_key_func(x)};  // may run Python
         const KeyGroup *group = nullptr;
         if (!key || !index.find(key.get(), group)) return nullptr;
         if (group == nullptr) continue;

@@ -2,6 +2,7 @@
 // Key functions and the keys' __lt__ / __bool__ run Python code; every key stays held for the
 // whole sort (by `held`, or by the receiver where a key is its own item). Keys whose comparisons
 // run no Python code are sorted natively, to the same order.
+#include "calls/callback.hpp"
 #include "core/binding.hpp"
 #include "core/errors.hpp"
 #include "operators/native_keys.hpp"
@@ -329,10 +330,11 @@ PyObject *op_order_by(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObje
     ItemVec taken;  // the result's references, one per item in input order
     taken.reserve(n);
     KeyShapes shapes(n);
+    Callback key_func(a.object(0), 1);
     for (std::size_t i = 0; i < n; ++i) {
         const Owned &item = items[i];
-        prefetch_for_calls(items.data(), i, n);
-        Owned key{call1(a.object(0), item.get())};  // may run Python
+        key_func.prefetch(items.data(), i, n);
+        Owned key{key_func(item.get())};  // may run Python
         if (!key) return nullptr;
         PyObject *borrowed = key.get();
         if (borrowed == item.get()) {

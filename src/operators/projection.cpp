@@ -1,5 +1,6 @@
 // Projection and filtering: select, where, of_type, cast, enumerate. Callbacks, instance checks
 // and casts run Python code under shared access; the result is built in a private vector.
+#include "calls/callback.hpp"
 #include "core/binding.hpp"
 #include "core/errors.hpp"
 #include "operators/operators.hpp"
@@ -86,11 +87,12 @@ PyObject *op_select(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject
     BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
     if (!a) return nullptr;
     const ItemVec &items = self->items();
+    Callback func(a.object(0), 1);
     Result out;
     out.reserve(items.size());
     for (std::size_t i = 0; i < items.size(); ++i) {
-        prefetch_for_calls(items.data(), i, items.size());
-        Owned value{call1(a.object(0), items[i].get())};  // may run Python
+        func.prefetch(items.data(), i, items.size());
+        Owned value{func(items[i].get())};  // may run Python
         if (!value) return nullptr;                        // the callback's own exception, unchanged
         out.add(std::move(value));
     }
@@ -103,11 +105,12 @@ PyObject *op_where(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject 
     BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
     if (!a) return nullptr;
     const ItemVec &items = self->items();
+    Callback predicate(a.object(0), 1);
     ItemVec out;
     out.reserve(items.size());
     for (std::size_t i = 0; i < items.size(); ++i) {
-        prefetch_for_calls(items.data(), i, items.size());
-        Owned answer{call1(a.object(0), items[i].get())};  // may run Python
+        predicate.prefetch(items.data(), i, items.size());
+        Owned answer{predicate(items[i].get())};  // may run Python
         if (!answer) return nullptr;
         int keep = strict_bool(answer.get());
         if (keep < 0) return nullptr;
@@ -139,11 +142,12 @@ PyObject *op_cast(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject *
     PyObject *ty = a.object(0);
     const bool silent = a[1].flag;
     const ItemVec &items = self->items();
+    Callback construct(ty, 1);  // a type: always called
     Result out;
     out.reserve(items.size());
     for (std::size_t i = 0; i < items.size(); ++i) {
-        prefetch_for_calls(items.data(), i, items.size());
-        Owned value{call1(ty, items[i].get())};  // may run Python
+        construct.prefetch(items.data(), i, items.size());
+        Owned value{construct(items[i].get())};  // may run Python
         if (value) {
             out.add(std::move(value));
             continue;

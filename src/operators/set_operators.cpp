@@ -2,6 +2,7 @@
 // element_equality.hpp, which the equality index shortens where no Python code would run in them;
 // __eq__, __bool__ and key selectors run Python code while the receiver is under shared access.
 // Arguments are copied into private vectors first, so such code cannot change a scan.
+#include "calls/callback.hpp"
 #include "core/binding.hpp"
 #include "core/errors.hpp"
 #include "operators/element_equality.hpp"
@@ -116,7 +117,7 @@ bool filter_by_membership(const Kept &mine, const Kept &theirs, bool wanted, Ite
 
 // The distinct_by routine: the first item of each group of equal keys, in order. Keys never
 // count as frozen: the key selector runs between their comparisons.
-bool distinct_by_run(const ItemVec &run, PyObject *key_selector, const PlainRules &rules, ItemVec &out) {
+bool distinct_by_run(const ItemVec &run, Callback &key_selector, const PlainRules &rules, ItemVec &out) {
     out.clear();
     if (run.size() < 2) {
         for (const Owned &x : run) out.push_back(Owned::borrow(x.get()));
@@ -124,9 +125,9 @@ bool distinct_by_run(const ItemVec &run, PyObject *key_selector, const PlainRule
     }
     Kept kept_keys(rules, false);
     for (std::size_t i = 0; i < run.size(); ++i) {
-        prefetch_for_calls(run.data(), i, run.size());
+        key_selector.prefetch(run.data(), i, run.size());
         const Owned &x = run[i];
-        Owned key{call1(key_selector, x.get())};  // may run Python
+        Owned key{key_selector(x.get())};  // may run Python
         if (!key) return false;
         int kept = kept_keys.offer(key.get());  // may run Python
         if (kept < 0) return false;
@@ -136,11 +137,11 @@ bool distinct_by_run(const ItemVec &run, PyObject *key_selector, const PlainRule
 }
 
 // Keys of every item of `run`, in order.
-bool keys_of(const ItemVec &run, PyObject *key_selector, ItemVec &keys) {
+bool keys_of(const ItemVec &run, Callback &key_selector, ItemVec &keys) {
     keys.reserve(run.size());
     for (std::size_t i = 0; i < run.size(); ++i) {
-        prefetch_for_calls(run.data(), i, run.size());
-        Owned key{call1(key_selector, run[i].get())};  // may run Python
+        key_selector.prefetch(run.data(), i, run.size());
+        Owned key{key_selector(run[i].get())};  // may run Python
         if (!key) return false;
         keys.push_back(std::move(key));
     }
@@ -150,7 +151,7 @@ bool keys_of(const ItemVec &run, PyObject *key_selector, ItemVec &keys) {
 // Appends to `survivors` each item of `mine` whose key is (`wanted` true) or is not among the
 // keys of `theirs`. The argument's keys serve this step alone: they are released, from the first
 // on, when it ends, before the key selector runs again. False with an exception set.
-bool filter_by_key_membership(const ItemVec &mine, const ItemVec &theirs, PyObject *key_selector,
+bool filter_by_key_membership(const ItemVec &mine, const ItemVec &theirs, Callback &key_selector,
                               const PlainRules &rules, bool wanted, ItemVec &survivors) {
     ItemVec their_keys;
     if (!keys_of(theirs, key_selector, their_keys)) return false;
@@ -160,9 +161,9 @@ bool filter_by_key_membership(const ItemVec &mine, const ItemVec &theirs, PyObje
         if (!index.add_first(their_keys, i, p.thawed, p.hash)) return false;
     }
     for (std::size_t i = 0; i < mine.size(); ++i) {
-        prefetch_for_calls(mine.data(), i, mine.size());
+        key_selector.prefetch(mine.data(), i, mine.size());
         const Owned &x = mine[i];
-        Owned key{call1(key_selector, x.get())};  // may run Python
+        Owned key{key_selector(x.get())};  // may run Python
         if (!key) return false;
         Plainness p = classify(key.get(), rules, false);
         std::ptrdiff_t at = index.find(their_keys, key.get(), p.thawed, p.hash, false);  // argument key on the left
@@ -179,7 +180,7 @@ PyObject *filter_by_key(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyOb
     BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
     if (!a) return nullptr;
     PlainRules rules = PlainRules::current();
-    PyObject *key_selector = a.object(1);
+    Callback key_selector(a.object(1), 1);
     ItemVec theirs, survivors, out;
     if (!sequence_argument_items(a.object(0), message, theirs)) return nullptr;
     if (!filter_by_key_membership(self->items(), theirs, key_selector, rules, wanted, survivors)) return nullptr;
@@ -279,7 +280,8 @@ PyObject *op_distinct_by(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyO
     BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
     if (!a) return nullptr;
     ItemVec out;
-    if (!distinct_by_run(self->items(), a.object(0), PlainRules::current(), out)) return nullptr;
+    Callback key_selector(a.object(0), 1);
+    if (!distinct_by_run(self->items(), key_selector, PlainRules::current(), out)) return nullptr;
     return new_sequence(std::move(out), 0, self);
 }
 
@@ -304,7 +306,8 @@ PyObject *op_union_by(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObje
         return nullptr;
     joined.reserve(joined.size() + theirs.size());
     for (Owned &y : theirs) joined.push_back(std::move(y));
-    if (!distinct_by_run(joined, a.object(1), PlainRules::current(), out)) return nullptr;
+    Callback key_selector(a.object(1), 1);
+    if (!distinct_by_run(joined, key_selector, PlainRules::current(), out)) return nullptr;
     return new_sequence(std::move(out), 0);
 }
 

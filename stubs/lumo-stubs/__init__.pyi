@@ -239,3 +239,9 @@ def _restore(items: list[_T], cursor: int) -> LumoSeq[_T]:
     Only an exact list and an exact int in 0..len(items) pass: anything else is a TypeError or a
     ValueError, whatever a pickle hands in.
     """
+
+def _native_evaluations() -> int:
+    """The number of calls answered without the interpreter so far."""
+
+def _set_native(on: object, /) -> bool:
+    """Turns native evaluation of simple functions on or off; returns the state before."""

@@ -1,0 +1,171 @@
+// Per-item calls of user callables, answered natively where that is exact. The guards are
+// re-read before every item, because any Python code that ran since the last one (a real call, the
+// operator's other callable, a __hash__, a finalizer) may have changed what they guard: the
+// function's __code__ and defaults, a tracer or monitoring tool, the recursion limit. The program
+// itself re-reads closure cells, globals and types' version tags as it goes.
+#include "calls/callback.hpp"
+
+#include "calls/interpreter.h"
+#include "core/errors.hpp"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace lumo {
+namespace {
+
+bool native_on = true;
+std::uint64_t evaluations_total = 0;
+const std::uint8_t *global_monitors = nullptr;  // the interpreter's, for the rest of the process
+std::size_t global_monitor_count = 0;
+
+// Nested recursion checks the real call makes on its way to the deepest C code a shape runs: the
+// frame's own and one comparison's, with one to spare.
+constexpr int call_recursion_levels = 3;
+
+// Whether any monitoring tool listens to any event, anywhere in the interpreter (sys.settrace and
+// sys.setprofile are tools too). Reads the tools' bytes as two overlapping words.
+bool monitors_listen() noexcept {
+    if (global_monitor_count < 8 || global_monitor_count > 16) return true;  // not a layout read here
+    std::uint64_t head = 0, tail = 0;
+    std::memcpy(&head, global_monitors, 8);
+    std::memcpy(&tail, global_monitors + global_monitor_count - 8, 8);
+    return (head | tail) != 0;
+}
+
+// The type of the operator module's itemgetter or attrgetter: named so, and made by that module
+// (a Python class has no module object of its own, and these types cannot be subclassed).
+bool is_operator_getter(PyObject *callable, const char *qualified) noexcept {
+    PyTypeObject *type = Py_TYPE(callable);
+    if (std::strcmp(type->tp_name, qualified) != 0 || !(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) return false;
+    PyObject *module = PyType_GetModule(type);  // borrowed
+    const char *name = module != nullptr ? PyModule_GetName(module) : nullptr;
+    if (name == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    return std::strcmp(name, "_operator") == 0;
+}
+
+// The one key a getter was made with, from its own __reduce__ (C code): a new reference, or
+// nullptr (nothing set) when it has several or is not what is expected.
+PyObject *getter_key(PyObject *getter) noexcept {
+    Owned reduced{PyObject_CallMethod(getter, "__reduce__", nullptr)};
+    if (!reduced) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    PyObject *r = reduced.get();
+    if (!PyTuple_CheckExact(r) || PyTuple_GET_SIZE(r) != 2) return nullptr;
+    PyObject *args = PyTuple_GET_ITEM(r, 1);
+    if (!PyTuple_CheckExact(args) || PyTuple_GET_SIZE(args) != 1) return nullptr;
+    return Py_NewRef(PyTuple_GET_ITEM(args, 0));
+}
+
+}  // namespace
+
+Callback::Callback(PyObject *callable, int arg_count) noexcept : callable_(callable), arg_count_(arg_count) {
+    if (!native_on || !programs_available()) return;
+    thread_ = PyThreadState_Get();
+    if (PyFunction_Check(callable)) {
+        function_ = reinterpret_cast<PyFunctionObject *>(callable);
+        use_code(function_->func_code);
+    } else if (arg_count == 1) {
+        prepare_getter(callable);
+    }
+    // The depth at which the operator runs holds for all its items: where the real call would
+    // meet the interpreter's C recursion limit, it is made, and raises as it would.
+    if (program_ != nullptr && !recursion_headroom(call_recursion_levels)) program_ = nullptr;
+}
+
+Callback::~Callback() { evaluations_total += evaluated_; }
+
+void Callback::use_code(PyObject *code) noexcept {
+    code_ = Owned::borrow(code);
+    program_ = PyCode_Check(code) ? program_of(reinterpret_cast<PyCodeObject *>(code), arg_count_) : nullptr;
+}
+
+void Callback::prepare_getter(PyObject *callable) noexcept {
+    const bool items = is_operator_getter(callable, "operator.itemgetter");
+    if (!items && !is_operator_getter(callable, "operator.attrgetter")) return;
+    Owned key{getter_key(callable)};
+    if (!key) return;
+    try {
+        getter_.nodes.push_back({Shape::Argument});
+        if (items) {
+            getter_.nodes.push_back({Shape::Constant, 0, 0, 0, 0, 0, key.get()});
+            getter_.nodes.push_back({Shape::Subscript, 0, 0, 1});
+            getter_keys_ = std::move(key);
+        } else {
+            if (!PyUnicode_CheckExact(key.get())) return;
+            // A dotted name reads an attribute of an attribute: one node per name.
+            Owned dot{PyUnicode_FromString(".")};
+            Owned names{dot ? PyUnicode_Split(key.get(), dot.get(), -1) : nullptr};
+            if (!names) {
+                PyErr_Clear();
+                return;
+            }
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.get()); ++i) {
+                getter_.nodes.push_back({Shape::Attribute, 0, static_cast<std::uint16_t>(getter_.nodes.size() - 1), 0,
+                                         0, static_cast<std::uint32_t>(getter_.attribute_caches.size()),
+                                         PyList_GET_ITEM(names.get(), i)});
+                getter_.attribute_caches.emplace_back();
+            }
+            getter_keys_ = std::move(names);
+        }
+    } catch (const std::bad_alloc &) {
+        return;  // out of memory: the getter is simply called
+    }
+    getter_.parameters = 1;
+    getter_.root = static_cast<std::uint16_t>(getter_.nodes.size() - 1);
+    program_ = &getter_;
+}
+
+bool Callback::may_evaluate() noexcept {
+    if (function_ != nullptr) {
+        if (function_->func_code != code_.get()) {
+            use_code(function_->func_code);  // a real call may have given the function another body
+            if (program_ == nullptr) return false;
+        }
+        // A parameter the call leaves out needs a default, or the real call raises TypeError.
+        const int missing = program_->parameters - arg_count_;
+        if (missing > 0) {
+            PyObject *defaults = function_->func_defaults;
+            if (defaults == nullptr || PyTuple_GET_SIZE(defaults) < missing) return false;
+        }
+        if (monitors_listen() || lumo_code_has_local_monitors(reinterpret_cast<PyCodeObject *>(code_.get()))) {
+            return false;  // a tool would see the call: it is made
+        }
+    } else if (monitors_listen()) {
+        return false;
+    }
+    // A tracer or profiler set on this thread, or a Python recursion limit lowered meanwhile, also
+    // sends the item to the real call.
+    return thread_->c_tracefunc == nullptr && thread_->c_profilefunc == nullptr &&
+           thread_->py_recursion_remaining > call_recursion_levels;
+}
+
+PyObject *Callback::call(PyObject *const *args) noexcept {
+    if (program_ != nullptr && may_evaluate()) {
+        PyObject *value = evaluate(*program_, Frame{args, arg_count_, function_});
+        if (value != nullptr) {
+            ++evaluated_;
+            return value;
+        }
+    }
+    return PyObject_Vectorcall(callable_, args, static_cast<std::size_t>(arg_count_) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                               nullptr);
+}
+
+bool set_native_evaluation(bool on) noexcept { return std::exchange(native_on, on); }
+
+std::uint64_t native_evaluations() noexcept { return evaluations_total; }
+
+void init_calls() noexcept {
+    const char *setting = std::getenv("LUMO_NATIVE");
+    native_on = setting == nullptr || std::strcmp(setting, "0") != 0;
+    reserve_program_slot();
+    global_monitors = lumo_global_monitors(&global_monitor_count);
+}
+
+}  // namespace lumo

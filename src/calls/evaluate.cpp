@@ -1,0 +1,400 @@
+// Evaluation of a recognised program for one call's arguments. Every step first proves that the
+// interpreter would run no Python code for the operands at hand (exact built-in types, dicts whose
+// keys are all strs, attributes that live in the instance or a slot) and then does what the
+// interpreter's own instruction does, through the same C functions where it can; anything else
+// gives up, with no exception left set, and the caller makes the real call. Nothing here has a
+// side effect a program could observe, so giving up halfway is always exact.
+#include "calls/interpreter.h"
+#include "calls/program.hpp"
+
+#include <opcode.h>
+
+#include <cstring>
+
+namespace lumo {
+namespace {
+
+// Gives up on a step whose C function failed: the real call meets the same failure and raises it
+// itself, with its traceback.
+PyObject *give_up() noexcept {
+    PyErr_Clear();
+    return nullptr;
+}
+
+bool is_number(PyObject *o) noexcept { return PyLong_CheckExact(o) || PyFloat_CheckExact(o) || PyBool_Check(o); }
+
+// Values whose comparisons, hash, truth test and arithmetic with each other are C code only.
+bool is_plain(PyObject *o) noexcept { return is_number(o) || PyUnicode_CheckExact(o) || o == Py_None; }
+
+// Whether every key of the exact dict `dict` is an exact str, as the interpreter records it.
+bool str_keyed(PyObject *dict) noexcept {
+    const auto *keys = reinterpret_cast<const std::uint8_t *>(reinterpret_cast<PyDictObject *>(dict)->ma_keys);
+    return keys[lumo_dict_keys_kind_offset] != lumo_dict_keys_general;
+}
+
+// The value of exact str `key` in `dict` when the lookup can run no Python code: borrowed, or
+// nullptr when absent or when the lookup could (a dict subclass, a key of another type).
+PyObject *str_lookup(PyObject *dict, PyObject *key) noexcept {
+    if (!PyDict_CheckExact(dict) || !PyUnicode_CheckExact(key) || !str_keyed(dict)) return nullptr;
+    PyObject *value = PyDict_GetItemWithError(dict, key);  // compares strs only: cannot fail
+    if (value == nullptr && PyErr_Occurred()) PyErr_Clear();
+    return value;
+}
+
+// The truth of `o` when its truth test is C code only: 1 or 0, or -1 (nothing set) otherwise.
+int plain_truth(PyObject *o) noexcept {
+    if (o == Py_True) return 1;
+    if (o == Py_False || o == Py_None) return 0;
+    if (PyLong_CheckExact(o)) return PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(o))
+                                         ? PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(o)) != 0
+                                         : 1;
+    if (PyFloat_CheckExact(o)) return PyFloat_AS_DOUBLE(o) != 0.0;
+    if (PyUnicode_CheckExact(o)) return PyUnicode_GET_LENGTH(o) != 0;
+    if (PyTuple_CheckExact(o)) return PyTuple_GET_SIZE(o) != 0;
+    if (PyList_CheckExact(o)) return PyList_GET_SIZE(o) != 0;
+    if (PyDict_CheckExact(o)) return PyDict_GET_SIZE(o) != 0;
+    return -1;
+}
+
+PyObject *new_bool(bool b) noexcept { return Py_NewRef(b ? Py_True : Py_False); }
+
+PyObject *subscript(PyObject *container, PyObject *key) noexcept {
+    if (PyDict_CheckExact(container)) {
+        PyObject *value = str_lookup(container, key);
+        return value != nullptr ? Py_NewRef(value) : nullptr;  // a missing key raises: the real call does
+    }
+    const bool list = PyList_CheckExact(container);
+    if (!PyLong_CheckExact(key) || !(list || PyTuple_CheckExact(container))) return nullptr;
+    Py_ssize_t i = PyLong_AsSsize_t(key);
+    if (i == -1 && PyErr_Occurred()) return give_up();
+    const Py_ssize_t n = list ? PyList_GET_SIZE(container) : PyTuple_GET_SIZE(container);
+    if (i < 0) i += n;
+    if (i < 0 || i >= n) return nullptr;
+    // A slot is empty only in a container still being built; reading it is the real call's business.
+    PyObject *value = list ? PyList_GET_ITEM(container, i) : PyTuple_GET_ITEM(container, i);
+    return value != nullptr ? Py_NewRef(value) : nullptr;
+}
+
+bool compare_doubles(double x, double y, int op) noexcept {
+    switch (op) {
+    case Py_LT: return x < y;
+    case Py_LE: return x <= y;
+    case Py_EQ: return x == y;
+    case Py_NE: return x != y;
+    case Py_GT: return x > y;
+    default: return x >= y;
+    }
+}
+
+bool compare_longs(long long x, long long y, int op) noexcept {
+    switch (op) {
+    case Py_LT: return x < y;
+    case Py_LE: return x <= y;
+    case Py_EQ: return x == y;
+    case Py_NE: return x != y;
+    case Py_GT: return x > y;
+    default: return x >= y;
+    }
+}
+
+bool compact(PyObject *o, long long &value) noexcept {
+    if (!PyLong_CheckExact(o) || !PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject *>(o))) return false;
+    value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject *>(o));
+    return true;
+}
+
+PyObject *compare(PyObject *a, PyObject *b, int op) noexcept {
+    if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) {
+        return new_bool(compare_doubles(PyFloat_AS_DOUBLE(a), PyFloat_AS_DOUBLE(b), op));  // as float's own
+    }
+    long long x = 0, y = 0;
+    if (compact(a, x) && compact(b, y)) return new_bool(compare_longs(x, y, op));
+    if (!is_plain(a) || !is_plain(b)) return nullptr;
+    PyObject *result = PyObject_RichCompare(a, b, op);  // C code for these types; a TypeError gives up
+    return result != nullptr ? result : give_up();
+}
+
+PyObject *arithmetic(PyObject *a, PyObject *b, unsigned int op) noexcept {
+    if (op == NB_ADD && PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
+        PyObject *joined = PyUnicode_Concat(a, b);
+        return joined != nullptr ? joined : give_up();
+    }
+    if (!is_number(a) || !is_number(b)) return nullptr;
+    long long x = 0, y = 0;
+    // Compact ints hold less than 2**30 in magnitude on every supported build (2**62 at most), so
+    // these never overflow; other cases take the interpreter's own number functions.
+    constexpr long long bound = 2147483648LL;  // 2**31
+    if (op != NB_TRUE_DIVIDE && op != NB_FLOOR_DIVIDE && op != NB_REMAINDER && compact(a, x) && compact(b, y) &&
+        x > -bound && x < bound && y > -bound && y < bound) {
+        const long long r = op == NB_ADD ? x + y : op == NB_SUBTRACT ? x - y : x * y;
+        PyObject *made = PyLong_FromLongLong(r);
+        return made != nullptr ? made : give_up();
+    }
+    if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b) && (op == NB_ADD || op == NB_SUBTRACT || op == NB_MULTIPLY)) {
+        const double p = PyFloat_AS_DOUBLE(a), q = PyFloat_AS_DOUBLE(b);
+        PyObject *made = PyFloat_FromDouble(op == NB_ADD ? p + q : op == NB_SUBTRACT ? p - q : p * q);
+        return made != nullptr ? made : give_up();
+    }
+    PyObject *result = nullptr;
+    switch (op) {
+    case NB_ADD: result = PyNumber_Add(a, b); break;
+    case NB_SUBTRACT: result = PyNumber_Subtract(a, b); break;
+    case NB_MULTIPLY: result = PyNumber_Multiply(a, b); break;
+    case NB_TRUE_DIVIDE: result = PyNumber_TrueDivide(a, b); break;
+    case NB_FLOOR_DIVIDE: result = PyNumber_FloorDivide(a, b); break;
+    default: result = PyNumber_Remainder(a, b); break;
+    }
+    return result != nullptr ? result : give_up();  // ZeroDivisionError, OverflowError: the real call's
+}
+
+PyObject *negative(PyObject *a) noexcept {
+    if (PyFloat_CheckExact(a)) {
+        PyObject *made = PyFloat_FromDouble(-PyFloat_AS_DOUBLE(a));
+        return made != nullptr ? made : give_up();
+    }
+    if (!is_number(a)) return nullptr;
+    PyObject *result = PyNumber_Negative(a);
+    return result != nullptr ? result : give_up();
+}
+
+PyObject *contains(PyObject *needle, PyObject *container, bool inverted) noexcept {
+    if (!is_plain(needle)) return nullptr;  // the container holds plain values only (recognition)
+    const int found = PySequence_Contains(container, needle);
+    if (found < 0) return give_up();
+    return new_bool((found != 0) != inverted);
+}
+
+// ---- attributes ---------------------------------------------------------------------------
+
+// The type of a named tuple's field accessors, recognised by its name and its module's name,
+// never by anything a Python class could imitate (a class's type has no module object).
+bool is_tuple_field(PyObject *descr) noexcept {
+    PyTypeObject *type = Py_TYPE(descr);
+    if (std::strcmp(type->tp_name, "collections._tuplegetter") != 0 || !(type->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
+        return false;
+    }
+    PyObject *module = PyType_GetModule(type);  // borrowed
+    if (module == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    const char *name = PyModule_GetName(module);
+    if (name == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    return std::strcmp(name, "_collections") == 0;
+}
+
+// The index a named tuple's field accessor reads, from its own __reduce__ (C code), or -1.
+Py_ssize_t tuple_field_index(PyObject *descr) noexcept {
+    Owned reduced{PyObject_CallMethod(descr, "__reduce__", nullptr)};
+    if (!reduced) {
+        PyErr_Clear();
+        return -1;
+    }
+    PyObject *r = reduced.get();
+    if (!PyTuple_CheckExact(r) || PyTuple_GET_SIZE(r) != 2) return -1;
+    PyObject *args = PyTuple_GET_ITEM(r, 1);
+    if (!PyTuple_CheckExact(args) || PyTuple_GET_SIZE(args) < 1 || !PyLong_CheckExact(PyTuple_GET_ITEM(args, 0))) {
+        return -1;
+    }
+    const Py_ssize_t index = PyLong_AsSsize_t(PyTuple_GET_ITEM(args, 0));
+    if (index < 0) PyErr_Clear();
+    return index < 0 ? -1 : index;
+}
+
+// Learns how instances of `type` give attribute `name` under the generic lookup, as the
+// interpreter's type cache would: the first class along the MRO whose dict has the name decides.
+// Every class dict must be keyed by strs only, so that the lookup itself runs no Python code.
+AttributeCache classify(PyTypeObject *type, PyObject *name) noexcept {
+    using Kind = AttributeCache::Kind;
+    AttributeCache cache;
+    cache.type = type;
+    if (type->tp_getattro != PyObject_GenericGetAttr || !PyUnstable_Type_AssignVersionTag(type)) return cache;
+    cache.version = type->tp_version_tag;
+    PyObject *mro = type->tp_mro;
+    if (mro == nullptr || !PyTuple_CheckExact(mro)) return cache;
+    PyObject *found = nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro) && found == nullptr; ++i) {
+        PyObject *base = PyTuple_GET_ITEM(mro, i);
+        if (!PyType_Check(base)) return cache;
+        Owned dict{PyType_GetDict(reinterpret_cast<PyTypeObject *>(base))};
+        if (!dict || !PyDict_CheckExact(dict.get()) || !str_keyed(dict.get())) {
+            PyErr_Clear();
+            return cache;
+        }
+        found = str_lookup(dict.get(), name);
+    }
+    if (found == nullptr) {
+        cache.kind = Kind::InstanceOnly;
+        return cache;
+    }
+    PyTypeObject *descr_type = Py_TYPE(found);
+    if (descr_type == &PyMemberDescr_Type) {
+        const PyMemberDef *member = reinterpret_cast<PyMemberDescrObject *>(found)->d_member;
+        constexpr auto refused = static_cast<unsigned int>(Py_AUDIT_READ | Py_RELATIVE_OFFSET);
+        if (member->type == Py_T_OBJECT_EX && (static_cast<unsigned int>(member->flags) & refused) == 0 &&
+            PyType_IsSubtype(type, PyDescr_TYPE(found))) {
+            cache.kind = Kind::Slot;
+            cache.where = member->offset;
+        }
+    } else if (is_tuple_field(found) && PyType_IsSubtype(type, &PyTuple_Type)) {
+        cache.where = tuple_field_index(found);
+        if (cache.where >= 0) cache.kind = Kind::TupleField;
+    } else if (descr_type->tp_descr_get == nullptr && descr_type->tp_descr_set == nullptr &&
+               !(descr_type->tp_flags & Py_TPFLAGS_HEAPTYPE)) {
+        // A plain value of a built-in type (a dataclass default, say): the instance's own value
+        // comes first, and a built-in type never gains a __get__.
+        cache.kind = Kind::ShadowsPlain;
+    }
+    return cache;
+}
+
+PyObject *attribute(PyObject *o, PyObject *name, AttributeCache &cache) noexcept {
+    using Kind = AttributeCache::Kind;
+    PyTypeObject *type = Py_TYPE(o);
+    if (cache.type != type || cache.version != type->tp_version_tag || cache.version == 0) {
+        cache = classify(type, name);
+    }
+    switch (cache.kind) {
+    case Kind::Slot: {
+        PyObject *value = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o) + cache.where);
+        return value != nullptr ? Py_NewRef(value) : nullptr;
+    }
+    case Kind::TupleField: {
+        if (cache.where >= PyTuple_GET_SIZE(o)) return nullptr;
+        PyObject *value = PyTuple_GET_ITEM(o, cache.where);
+        return value != nullptr ? Py_NewRef(value) : nullptr;
+    }
+    case Kind::InstanceOnly:
+    case Kind::ShadowsPlain: {
+        if (!lumo_instance_names_are_strs(o)) return nullptr;
+        PyObject *value = PyObject_GenericGetAttr(o, name);  // proven C code only, above
+        return value != nullptr ? value : give_up();
+    }
+    default:
+        return nullptr;
+    }
+}
+
+// ---- the tree -----------------------------------------------------------------------------
+
+class Evaluator {
+public:
+    Evaluator(const Program &program, const Frame &frame) noexcept : program_(program), frame_(frame) {}
+
+    // A new reference, or nullptr with nothing set. The tree's depth is bounded by its size,
+    // which recognition bounds.
+    PyObject *value(std::uint16_t n) noexcept {  // NOLINT(misc-no-recursion)
+        const Node &node = program_.nodes[n];
+        switch (node.shape) {
+        case Shape::Argument:
+            return argument(node.index);
+        case Shape::Constant:
+            return Py_NewRef(node.object);
+        case Shape::FreeVariable: {
+            PyObject *closure = frame_.function->func_closure;
+            if (closure == nullptr || node.index >= static_cast<std::uint32_t>(PyTuple_GET_SIZE(closure))) return nullptr;
+            PyObject *cell = PyTuple_GET_ITEM(closure, node.index);
+            PyObject *content = PyCell_Check(cell) ? PyCell_GET(cell) : nullptr;
+            return content != nullptr ? Py_NewRef(content) : nullptr;  // unbound: the real call's NameError
+        }
+        case Shape::Global: {
+            PyObject *value = str_lookup(frame_.function->func_globals, node.object);
+            if (value == nullptr) value = str_lookup(frame_.function->func_builtins, node.object);
+            return value != nullptr ? Py_NewRef(value) : nullptr;
+        }
+        case Shape::Subscript:
+            return both(node, subscript);
+        case Shape::Attribute: {
+            Owned o{value(node.a)};
+            return o ? attribute(o.get(), node.object, program_.attribute_caches[node.index]) : nullptr;
+        }
+        case Shape::Compare: {
+            Owned a{value(node.a)};
+            if (!a) return nullptr;
+            Owned b{value(node.b)};
+            return b ? compare(a.get(), b.get(), node.detail) : nullptr;
+        }
+        case Shape::Identity: {
+            Owned a{value(node.a)};
+            if (!a) return nullptr;
+            Owned b{value(node.b)};
+            return b ? new_bool((a.get() == b.get()) != (node.detail != 0)) : nullptr;
+        }
+        case Shape::Contains: {
+            Owned a{value(node.a)};
+            return a ? contains(a.get(), program_.nodes[node.b].object, node.detail != 0) : nullptr;
+        }
+        case Shape::Not:
+        case Shape::Truth: {
+            Owned a{value(node.a)};
+            const int truth = a ? plain_truth(a.get()) : -1;
+            if (truth < 0) return nullptr;
+            return new_bool((truth != 0) != (node.shape == Shape::Not));
+        }
+        case Shape::Negative: {
+            Owned a{value(node.a)};
+            return a ? negative(a.get()) : nullptr;
+        }
+        case Shape::Binary: {
+            Owned a{value(node.a)};
+            if (!a) return nullptr;
+            Owned b{value(node.b)};
+            return b ? arithmetic(a.get(), b.get(), node.detail) : nullptr;
+        }
+        case Shape::Tuple:
+            return tuple(node.a, node.b);
+        case Shape::Choice: {
+            Owned tested{value(node.a)};
+            const int truth = tested ? plain_truth(tested.get()) : -1;
+            if (truth < 0) return nullptr;
+            return value(truth ? node.b : node.c);
+        }
+        }
+        return nullptr;
+    }
+
+private:
+    template <class Step>
+    PyObject *both(const Node &node, Step step) noexcept {  // NOLINT(misc-no-recursion)
+        Owned a{value(node.a)};
+        if (!a) return nullptr;
+        Owned b{value(node.b)};
+        return b ? step(a.get(), b.get()) : nullptr;
+    }
+
+    PyObject *argument(std::uint32_t index) const noexcept {
+        if (index < static_cast<std::uint32_t>(frame_.arg_count)) return Py_NewRef(frame_.args[index]);
+        // A parameter the call leaves out takes its default, read now: __defaults__ may change.
+        PyObject *defaults = frame_.function != nullptr ? frame_.function->func_defaults : nullptr;
+        if (defaults == nullptr) return nullptr;
+        const Py_ssize_t first = program_.parameters - PyTuple_GET_SIZE(defaults);
+        const auto at = static_cast<Py_ssize_t>(index) - first;
+        if (at < 0 || at >= PyTuple_GET_SIZE(defaults)) return nullptr;
+        return Py_NewRef(PyTuple_GET_ITEM(defaults, at));
+    }
+
+    PyObject *tuple(std::uint16_t first, std::uint16_t count) noexcept {  // NOLINT(misc-no-recursion)
+        Owned made{PyTuple_New(count)};
+        if (!made) return give_up();
+        for (std::uint16_t i = 0; i < count; ++i) {
+            PyObject *item = value(program_.operands[first + i]);
+            if (item == nullptr) return nullptr;
+            PyTuple_SET_ITEM(made.get(), i, item);
+        }
+        return made.release();
+    }
+
+    const Program &program_;
+    const Frame &frame_;
+};
+
+}  // namespace
+
+PyObject *evaluate(const Program &program, const Frame &frame) noexcept {
+    return Evaluator(program, frame).value(program.root);
+}
+
+}  // namespace lumo

@@ -1,0 +1,92 @@
+// The shapes of user functions that lumo evaluates without the interpreter: a small expression
+// tree, recognised once per code object from its bytecode (calls/recognise.cpp) and evaluated per
+// item (calls/evaluate.cpp). Evaluation runs no Python code and has no side effect, so where it
+// meets anything it cannot answer exactly it gives up, and the caller makes the real call.
+#pragma once
+
+#include "core/owned.hpp"
+
+#include <cstdint>
+
+namespace lumo {
+
+enum class Shape : std::uint8_t {
+    Argument,       // `index`: a positional parameter (beyond the arguments given, its default)
+    Constant,       // `object`, borrowed from the code object (or immortal)
+    FreeVariable,   // `index`: a cell of the function's closure, read afresh per item
+    Global,         // `object`: a name looked up in the function's globals, then its builtins
+    Subscript,      // `a`[`b`]
+    Attribute,      // `a`.`object` (a str), with `cache`
+    Compare,        // `a` <op> `b`, `detail` one of Py_LT .. Py_GE
+    Identity,       // `a` is `b`; `detail` 1 for `is not`
+    Contains,       // `a` in `b` (a constant tuple or frozenset of plain values); `detail` 1 for not in
+    Not,            // not `a`
+    Truth,          // bool(`a`), as TO_BOOL makes it
+    Negative,       // -`a`
+    Binary,         // `a` <op> `b`, `detail` the interpreter's NB_ code (+ - * / // %)
+    Tuple,          // a tuple of the nodes listed at `operands`[`a`, `a` + `b`)
+    Choice,         // `b` when `a` is true, else `c` (and, or, chained comparisons, conditionals)
+};
+
+// What an attribute node learned of the last type it met, valid while the type's version tag is
+// the one recorded. A type that changes gets a new tag (never one it or another type had before),
+// so a stale entry can only fail to match; the type pointer is compared, never followed.
+struct AttributeCache {
+    enum class Kind : std::uint8_t {
+        Refused,       // Python code could run, or the lookup is not one this reads exactly
+        InstanceOnly,  // no class attribute of that name: the instance's dict or inline values
+        ShadowsPlain,  // as InstanceOnly, else a class attribute that is a plain value
+        Slot,          // a __slots__ member at `where` bytes into the object
+        TupleField,    // a named tuple's field at index `where`
+    };
+    const PyTypeObject *type = nullptr;
+    unsigned int version = 0;
+    Kind kind = Kind::Refused;
+    Py_ssize_t where = 0;
+};
+
+struct Node {
+    Shape shape = Shape::Constant;
+    std::uint8_t detail = 0;
+    std::uint16_t a = 0, b = 0, c = 0;
+    std::uint32_t index = 0;
+    PyObject *object = nullptr;  // borrowed
+};
+
+// A recognised function body: `nodes`, operands before the nodes that use them. Lives as long as the code object it was
+// read from (it borrows that code object's constants and names), or, for an itemgetter or
+// attrgetter, as long as the call that prepared it.
+struct Program {
+    PyMemVec<Node> nodes;
+    PyMemVec<std::uint16_t> operands;  // the items of Tuple nodes
+    mutable PyMemVec<AttributeCache> attribute_caches;  // one per Attribute node, by `index`
+    int parameters = 0;       // the code's positional parameters
+    std::uint16_t root = 0;   // the node whose value the function returns
+};
+
+// What a program is evaluated against: the arguments of the call it stands for and the function
+// whose closure, defaults and globals it reads (nullptr for a getter's program).
+struct Frame {
+    PyObject *const *args;
+    int arg_count;
+    PyFunctionObject *function;
+};
+
+// The value of `program` for `frame`: a new reference, or nullptr, with no exception set, when it
+// cannot be answered exactly without the interpreter. Runs no Python code.
+PyObject *evaluate(const Program &program, const Frame &frame) noexcept;
+
+// The program of `code`'s body, recognised on first sight and kept with the code object; nullptr
+// when the body is not one of the shapes, when its parameters do not take `arg_count` positional
+// arguments, or when memory ran out (nothing set). Runs no Python code.
+const Program *program_of(PyCodeObject *code, int arg_count) noexcept;
+
+// Whether programs can be kept with code objects: false when the interpreter had no slot left for
+// them at start-up, and then nothing is recognised.
+bool programs_available() noexcept;
+
+// Reserves the interpreter's per-code slot for programs. At module initialisation; runs no Python
+// code and leaves nothing set when the interpreter has no slot left.
+void reserve_program_slot() noexcept;
+
+}  // namespace lumo
