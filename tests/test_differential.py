@@ -7,6 +7,10 @@ when each key, accumulator or cast result that a callback made ends (Mortal logs
 A `set` terminal over objects that one run made and that hash by address is compared up to the
 set: the interpreter's own set decides by their addresses which items it compares (see run).
 
+Every program runs on the extension twice, with native evaluation of simple functions on and off
+(lumo._set_native), and both runs must agree with the model: among the callbacks are plain lambdas
+of the shapes the extension evaluates without calling them, over items of every kind.
+
 Everything user code decides is a function of the drawn data (a CRC of a description of its
 arguments), never of a random generator, so both runs see the same answers to the same questions;
 a different question (a call the other run did not make) shows up in the call log.
@@ -32,6 +36,7 @@ import zlib
 import pytest
 from hypothesis import given, settings, strategies as st
 
+import lumo
 from lumo import LumoSeq
 from model import ModelSeq
 from support import capture_fd2
@@ -652,7 +657,9 @@ atoms = one_of_weighted((4, st.sampled_from(PLAIN_ATOMS)),
                         (3, st.sampled_from(HELPER_MAKERS).map(lambda make: make())),
                         (1, st.integers()), (1, st.floats()))
 containers = st.one_of(st.lists(atoms, max_size=3), st.tuples(atoms, atoms),
-                       st.builds(Point, atoms, atoms), st.lists(atoms, max_size=2).map(LyingList))
+                       st.builds(Point, atoms, atoms), st.lists(atoms, max_size=2).map(LyingList),
+                       st.builds(lambda k, v: {"k": k, "v": v}, atoms, atoms),
+                       st.dictionaries(st.sampled_from(["k", "v", 1]), atoms, max_size=2))
 nested = one_of_weighted((3, atoms), (1, containers))
 items = one_of_weighted((6, atoms), (1, containers),
                         (1, st.one_of(st.lists(nested, max_size=2), st.tuples(nested, nested))))
@@ -681,18 +688,31 @@ POOLS = [(0,), (1, 2), (NAN,), ("k0", "k1"), (None, 0.0, -0.0)] + [
     (make(),) for make in HELPER_MAKERS[::7]]
 
 
-def callbacks(kinds):
+def callbacks(kinds, lambdas):
     made = st.builds(lambda kind, salt, failing, reenter, pool: Callback(kind, salt, *failing, reenter, pool),
                      kinds, st.integers(0, 2**16), FAILING, REENTERING, st.sampled_from(POOLS))
-    return one_of_weighted((19, made), (1, st.just(5)))  # 5: not callable
+    return one_of_weighted((19, made), (1, st.just(5)), (6, st.sampled_from(lambdas)))  # 5: not callable
 
+
+# Plain functions of the shapes that the extension evaluates itself: over the items here most of
+# them meet something it cannot read (a Helper, a LyingList, a missing key) and call the function.
+KEY_LAMBDAS = [lambda x: x, lambda x: -x, lambda x: x * 2 - 1, lambda x: x / 2, lambda x: x % 3,
+               lambda x: x[0], lambda x: x[-1], lambda x: x["k"], lambda x: x.x, lambda x: (x, None),
+               lambda x: x is None, lambda x: x or 0, lambda x: 0 < x <= 2, lambda x: "s" if x else x,
+               lambda x: x + "!", operator.itemgetter("v"), operator.attrgetter("y")]
+PREDICATE_LAMBDAS = [lambda x: x is None, lambda x: x == 1, lambda x: x != 0.0, lambda x: x > 0,
+                     lambda x: not x, lambda x: x in (0, 1, "a", None), lambda x: x["k"] is not None,
+                     lambda x: x.x < x.y, lambda x: x[0] >= "a"]
+FOLD_LAMBDAS = [lambda a, x: a + x, lambda a, x: x, lambda a, x: a if a > x else x, lambda a, x: a * x,
+                lambda a, x: (x, a is None)]
 
 keys = callbacks(weighted((3, "identity"), (3, "small"), (1, "float"), (2, "str"), (1, "pool"),
                           (1, "tuple"), (1, "none"), (1, "fresh"), (1, "truthless"), (1, "self_len"),
-                          (3, "mortal")))
+                          (3, "mortal")), KEY_LAMBDAS)
 predicates = callbacks(weighted((4, "bool"), (3, "mostly_true"), (2, "mostly_false"), (1, "numpy"),
-                                (1, "nonbool"), (1, "identity"), (1, "mortal")))
-folds = callbacks(weighted((1, "left"), (1, "right"), (1, "small"), (1, "tuple"), (1, "pool"), (2, "mortal")))
+                                (1, "nonbool"), (1, "identity"), (1, "mortal")), PREDICATE_LAMBDAS)
+folds = callbacks(weighted((1, "left"), (1, "right"), (1, "small"), (1, "tuple"), (1, "pool"), (2, "mortal")),
+                  FOLD_LAMBDAS)
 
 not_sequences = st.sampled_from([None, 5, "ab", frozenset({1}), {1: 2}, range(2), b"xy"])
 others = one_of_weighted(
@@ -956,8 +976,8 @@ def same(a, b, pooled):
                 return False
             del remaining[match]
         return not remaining
-    if type(a).__name__ == "list_iterator":
-        return same(list(a), list(b), pooled)
+    if isinstance(a, Drained):
+        return same(a.items, b.items, pooled)
     if isinstance(a, Helper):
         return a.describe() == b.describe()
     return False
@@ -1006,8 +1026,30 @@ def check_same(program):
     objects = program_objects(program)
     warm_tuple_hashes(objects)
     pooled = objects.keys()
-    ext = run(program, LumoSeq, pooled)
+    runs = {}
+    for native in (True, False):
+        was = lumo._set_native(native)
+        try:
+            runs[native] = run(program, LumoSeq, pooled)
+        finally:
+            lumo._set_native(was)
     model = run(program, ModelSeq, pooled)
+    for trace in (*runs.values(), model):  # an iterator is read once, and compared twice
+        trace.outputs = [Drained(list(x)) if type(x).__name__ == "list_iterator" else x for x in trace.outputs]
+    for native, ext in runs.items():
+        try:
+            check_traces(ext, model, program, pooled)
+        except AssertionError as e:
+            raise AssertionError(f"native evaluation {'on' if native else 'off'}: {e}") from None
+
+
+@dataclasses.dataclass
+class Drained:
+    """What an iterator that an implementation returned gave, read before the comparisons."""
+    items: list
+
+
+def check_traces(ext, model, program, pooled):
     if ext.unsettled_from is not None and ext.unsettled_from == model.unsettled_from:
         # Everything up to the terminal must still agree; the terminal's calls, value and error
         # are the interpreter's set's, over objects at different addresses.
@@ -1048,7 +1090,7 @@ def check_same(program):
 
 
 def describe_result(x):
-    if isinstance(x, (set, frozenset, dict)) or type(x).__name__ == "list_iterator":
+    if isinstance(x, (set, frozenset, dict, Drained)):
         return repr(type(x))
     return describe(x)
 
