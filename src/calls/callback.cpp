@@ -95,6 +95,7 @@ void Callback::prepare_getter(PyObject *callable) noexcept {
         if (items) {
             getter_.nodes.push_back({Shape::Constant, 0, 0, 0, 0, 0, key.get()});
             getter_.nodes.push_back({Shape::Subscript, 0, 0, 1});
+            getter_.subscript_hints.push_back(0);
             getter_keys_ = std::move(key);
         } else {
             if (!PyUnicode_CheckExact(key.get())) return;
@@ -133,7 +134,8 @@ bool Callback::may_evaluate() noexcept {
             PyObject *defaults = function_->func_defaults;
             if (defaults == nullptr || PyTuple_GET_SIZE(defaults) < missing) return false;
         }
-        if (monitors_listen() || lumo_code_has_local_monitors(reinterpret_cast<PyCodeObject *>(code_.get()))) {
+        auto *code = reinterpret_cast<PyCodeObject *>(code_.get());
+        if (monitors_listen() || (code->_co_monitoring != nullptr && lumo_code_has_local_monitors(code))) {
             return false;  // a tool would see the call: it is made
         }
     } else if (monitors_listen()) {

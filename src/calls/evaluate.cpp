@@ -10,6 +10,7 @@
 #include <opcode.h>
 
 #include <cstring>
+#include <utility>
 
 namespace lumo {
 namespace {
@@ -58,10 +59,12 @@ int plain_truth(PyObject *o) noexcept {
 
 PyObject *new_bool(bool b) noexcept { return Py_NewRef(b ? Py_True : Py_False); }
 
-PyObject *subscript(PyObject *container, PyObject *key) noexcept {
+// What `container`[`key`] reads, borrowed from the container, or nullptr.
+PyObject *subscript(PyObject *container, PyObject *key, Py_ssize_t &hint) noexcept {
     if (PyDict_CheckExact(container)) {
-        PyObject *value = str_lookup(container, key);
-        return value != nullptr ? Py_NewRef(value) : nullptr;  // a missing key raises: the real call does
+        PyObject *value = nullptr;
+        if (!PyUnicode_CheckExact(key) || lumo_str_dict_lookup(container, key, &hint, &value) <= 0) return nullptr;
+        return value;  // a missing key raises: the real call does
     }
     const bool list = PyList_CheckExact(container);
     if (!PyLong_CheckExact(key) || !(list || PyTuple_CheckExact(container))) return nullptr;
@@ -71,8 +74,7 @@ PyObject *subscript(PyObject *container, PyObject *key) noexcept {
     if (i < 0) i += n;
     if (i < 0 || i >= n) return nullptr;
     // A slot is empty only in a container still being built; reading it is the real call's business.
-    PyObject *value = list ? PyList_GET_ITEM(container, i) : PyTuple_GET_ITEM(container, i);
-    return value != nullptr ? Py_NewRef(value) : nullptr;
+    return list ? PyList_GET_ITEM(container, i) : PyTuple_GET_ITEM(container, i);
 }
 
 bool compare_doubles(double x, double y, int op) noexcept {
@@ -226,6 +228,7 @@ AttributeCache classify(PyTypeObject *type, PyObject *name) noexcept {
         }
         found = str_lookup(dict.get(), name);
     }
+    cache.inline_index = lumo_inline_attribute_index(type, name);
     if (found == nullptr) {
         cache.kind = Kind::InstanceOnly;
         return cache;
@@ -251,138 +254,183 @@ AttributeCache classify(PyTypeObject *type, PyObject *name) noexcept {
     return cache;
 }
 
-PyObject *attribute(PyObject *o, PyObject *name, AttributeCache &cache) noexcept {
+// ---- the tree -----------------------------------------------------------------------------
+
+// A value met on the way: borrowed where something that outlives the evaluation holds it (an
+// argument, a constant, a global, what a borrowed container holds), owned where evaluation made
+// it. No Python code runs meanwhile, so nothing can take a borrowed value away.
+class Value {
+public:
+    Value() noexcept = default;
+    static Value borrowed(PyObject *o) noexcept { return Value(o, false); }
+    static Value owned(PyObject *o) noexcept { return Value(o, o != nullptr); }
+    Value(Value &&v) noexcept : p_(std::exchange(v.p_, nullptr)), owned_(std::exchange(v.owned_, false)) {}
+    Value &operator=(Value &&) = delete;
+    Value(const Value &) = delete;
+    ~Value() {
+        if (owned_) Py_DECREF(p_);
+    }
+
+    PyObject *get() const noexcept { return p_; }
+    bool is_owned() const noexcept { return owned_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    // A new reference to the value.
+    PyObject *new_reference() noexcept {
+        PyObject *o = std::exchange(p_, nullptr);
+        return std::exchange(owned_, false) ? o : Py_NewRef(o);
+    }
+
+private:
+    Value(PyObject *o, bool owned) noexcept : p_(o), owned_(owned) {}
+    PyObject *p_ = nullptr;
+    bool owned_ = false;
+};
+
+// What a container gave: borrowed while the container is, else a reference of its own, so that
+// releasing a container evaluation made (a tuple) never leaves it dangling.
+Value part_of(const Value &container, PyObject *part) noexcept {
+    if (part == nullptr) return {};
+    return container.is_owned() ? Value::owned(Py_NewRef(part)) : Value::borrowed(part);
+}
+
+// `o`.`name` under the generic lookup, for a type `cache` has classified (or classifies now).
+Value attribute(const Value &o, PyObject *name, AttributeCache &cache) noexcept {
     using Kind = AttributeCache::Kind;
-    PyTypeObject *type = Py_TYPE(o);
+    PyTypeObject *type = Py_TYPE(o.get());
     if (cache.type != type || cache.version != type->tp_version_tag || cache.version == 0) {
         cache = classify(type, name);
     }
     switch (cache.kind) {
-    case Kind::Slot: {
-        PyObject *value = *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o) + cache.where);
-        return value != nullptr ? Py_NewRef(value) : nullptr;
-    }
-    case Kind::TupleField: {
-        if (cache.where >= PyTuple_GET_SIZE(o)) return nullptr;
-        PyObject *value = PyTuple_GET_ITEM(o, cache.where);
-        return value != nullptr ? Py_NewRef(value) : nullptr;
-    }
+    case Kind::Slot:
+        return part_of(o, *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o.get()) + cache.where));
+    case Kind::TupleField:
+        return cache.where < PyTuple_GET_SIZE(o.get()) ? part_of(o, PyTuple_GET_ITEM(o.get(), cache.where)) : Value();
     case Kind::InstanceOnly:
     case Kind::ShadowsPlain: {
-        if (!lumo_instance_names_are_strs(o)) return nullptr;
-        PyObject *value = PyObject_GenericGetAttr(o, name);  // proven C code only, above
-        return value != nullptr ? value : give_up();
+        // Values kept inline, at the entry the type's shared keys give the name: read as the
+        // interpreter's own specialised load reads them. An empty entry means no such instance
+        // attribute: an InstanceOnly lookup then raises, which the real call does.
+        PyObject *inline_value = nullptr;
+        if (cache.inline_index >= 0 && lumo_inline_attribute(o.get(), cache.inline_index, &inline_value) > 0 &&
+            (inline_value != nullptr || cache.kind == Kind::InstanceOnly)) {
+            return part_of(o, inline_value);
+        }
+        if (!lumo_instance_names_are_strs(o.get())) return {};
+        PyObject *value = PyObject_GenericGetAttr(o.get(), name);  // proven C code only, above
+        return value != nullptr ? Value::owned(value) : Value::owned(give_up());
     }
     default:
-        return nullptr;
+        return {};
     }
 }
-
-// ---- the tree -----------------------------------------------------------------------------
 
 class Evaluator {
 public:
     Evaluator(const Program &program, const Frame &frame) noexcept : program_(program), frame_(frame) {}
 
-    // A new reference, or nullptr with nothing set. The tree's depth is bounded by its size,
-    // which recognition bounds.
-    PyObject *value(std::uint16_t n) noexcept {  // NOLINT(misc-no-recursion)
+    // The value of node `n`. Leaves are read here, without a call: most nodes have one or two.
+    [[gnu::always_inline]] Value value(std::uint16_t n) noexcept {  // NOLINT(misc-no-recursion)
         const Node &node = program_.nodes[n];
+        if (node.shape == Shape::Argument) return Value::borrowed(argument(node.index));
+        if (node.shape == Shape::Constant) return Value::borrowed(node.object);
+        return inner(node);
+    }
+
+private:
+    // The value of a node that is not a leaf. The tree's depth is bounded by its size, which
+    // recognition bounds.
+    [[gnu::noinline]] Value inner(const Node &node) noexcept {  // NOLINT(misc-no-recursion)
         switch (node.shape) {
         case Shape::Argument:
-            return argument(node.index);
         case Shape::Constant:
-            return Py_NewRef(node.object);
+            break;
         case Shape::FreeVariable: {
             PyObject *closure = frame_.function->func_closure;
-            if (closure == nullptr || node.index >= static_cast<std::uint32_t>(PyTuple_GET_SIZE(closure))) return nullptr;
+            if (closure == nullptr || node.index >= static_cast<std::uint32_t>(PyTuple_GET_SIZE(closure))) return {};
             PyObject *cell = PyTuple_GET_ITEM(closure, node.index);
-            PyObject *content = PyCell_Check(cell) ? PyCell_GET(cell) : nullptr;
-            return content != nullptr ? Py_NewRef(content) : nullptr;  // unbound: the real call's NameError
+            return Value::borrowed(PyCell_Check(cell) ? PyCell_GET(cell) : nullptr);  // unbound: the real call's NameError
         }
         case Shape::Global: {
             PyObject *value = str_lookup(frame_.function->func_globals, node.object);
             if (value == nullptr) value = str_lookup(frame_.function->func_builtins, node.object);
-            return value != nullptr ? Py_NewRef(value) : nullptr;
+            return Value::borrowed(value);
         }
-        case Shape::Subscript:
-            return both(node, subscript);
+        case Shape::Subscript: {
+            Value container = value(node.a);
+            if (!container) return {};
+            Value key = value(node.b);
+            return key ? part_of(container, subscript(container.get(), key.get(), program_.subscript_hints[node.index]))
+                       : Value();
+        }
         case Shape::Attribute: {
-            Owned o{value(node.a)};
-            return o ? attribute(o.get(), node.object, program_.attribute_caches[node.index]) : nullptr;
+            Value o = value(node.a);
+            if (!o) return {};
+            return attribute(o, node.object, program_.attribute_caches[node.index]);
         }
         case Shape::Compare: {
-            Owned a{value(node.a)};
-            if (!a) return nullptr;
-            Owned b{value(node.b)};
-            return b ? compare(a.get(), b.get(), node.detail) : nullptr;
+            Value a = value(node.a);
+            if (!a) return {};
+            Value b = value(node.b);
+            return b ? Value::owned(compare(a.get(), b.get(), node.detail)) : Value();
         }
         case Shape::Identity: {
-            Owned a{value(node.a)};
-            if (!a) return nullptr;
-            Owned b{value(node.b)};
-            return b ? new_bool((a.get() == b.get()) != (node.detail != 0)) : nullptr;
+            Value a = value(node.a);
+            if (!a) return {};
+            Value b = value(node.b);
+            return b ? Value::borrowed((a.get() == b.get()) != (node.detail != 0) ? Py_True : Py_False) : Value();
         }
         case Shape::Contains: {
-            Owned a{value(node.a)};
-            return a ? contains(a.get(), program_.nodes[node.b].object, node.detail != 0) : nullptr;
+            Value a = value(node.a);
+            return a ? Value::owned(contains(a.get(), program_.nodes[node.b].object, node.detail != 0)) : Value();
         }
         case Shape::Not:
         case Shape::Truth: {
-            Owned a{value(node.a)};
+            Value a = value(node.a);
             const int truth = a ? plain_truth(a.get()) : -1;
-            if (truth < 0) return nullptr;
-            return new_bool((truth != 0) != (node.shape == Shape::Not));
+            if (truth < 0) return {};
+            return Value::borrowed((truth != 0) != (node.shape == Shape::Not) ? Py_True : Py_False);
         }
         case Shape::Negative: {
-            Owned a{value(node.a)};
-            return a ? negative(a.get()) : nullptr;
+            Value a = value(node.a);
+            return a ? Value::owned(negative(a.get())) : Value();
         }
         case Shape::Binary: {
-            Owned a{value(node.a)};
-            if (!a) return nullptr;
-            Owned b{value(node.b)};
-            return b ? arithmetic(a.get(), b.get(), node.detail) : nullptr;
+            Value a = value(node.a);
+            if (!a) return {};
+            Value b = value(node.b);
+            return b ? Value::owned(arithmetic(a.get(), b.get(), node.detail)) : Value();
         }
         case Shape::Tuple:
-            return tuple(node.a, node.b);
+            return Value::owned(tuple(node.a, node.b));
         case Shape::Choice: {
-            Owned tested{value(node.a)};
+            Value tested = value(node.a);
             const int truth = tested ? plain_truth(tested.get()) : -1;
-            if (truth < 0) return nullptr;
+            if (truth < 0) return {};
             return value(truth ? node.b : node.c);
         }
         }
-        return nullptr;
+        return {};
     }
 
-private:
-    template <class Step>
-    PyObject *both(const Node &node, Step step) noexcept {  // NOLINT(misc-no-recursion)
-        Owned a{value(node.a)};
-        if (!a) return nullptr;
-        Owned b{value(node.b)};
-        return b ? step(a.get(), b.get()) : nullptr;
-    }
-
+    // Borrowed, or nullptr.
     PyObject *argument(std::uint32_t index) const noexcept {
-        if (index < static_cast<std::uint32_t>(frame_.arg_count)) return Py_NewRef(frame_.args[index]);
+        if (index < static_cast<std::uint32_t>(frame_.arg_count)) return frame_.args[index];
         // A parameter the call leaves out takes its default, read now: __defaults__ may change.
         PyObject *defaults = frame_.function != nullptr ? frame_.function->func_defaults : nullptr;
         if (defaults == nullptr) return nullptr;
         const Py_ssize_t first = program_.parameters - PyTuple_GET_SIZE(defaults);
         const auto at = static_cast<Py_ssize_t>(index) - first;
         if (at < 0 || at >= PyTuple_GET_SIZE(defaults)) return nullptr;
-        return Py_NewRef(PyTuple_GET_ITEM(defaults, at));
+        return PyTuple_GET_ITEM(defaults, at);
     }
 
     PyObject *tuple(std::uint16_t first, std::uint16_t count) noexcept {  // NOLINT(misc-no-recursion)
         Owned made{PyTuple_New(count)};
         if (!made) return give_up();
         for (std::uint16_t i = 0; i < count; ++i) {
-            PyObject *item = value(program_.operands[first + i]);
-            if (item == nullptr) return nullptr;
-            PyTuple_SET_ITEM(made.get(), i, item);
+            Value item = value(program_.operands[first + i]);
+            if (!item) return nullptr;
+            PyTuple_SET_ITEM(made.get(), i, item.new_reference());
         }
         return made.release();
     }
@@ -394,7 +442,8 @@ private:
 }  // namespace
 
 PyObject *evaluate(const Program &program, const Frame &frame) noexcept {
-    return Evaluator(program, frame).value(program.root);
+    Value result = Evaluator(program, frame).value(program.root);
+    return result ? result.new_reference() : nullptr;
 }
 
 }  // namespace lumo

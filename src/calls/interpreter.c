@@ -4,6 +4,8 @@
 #define Py_BUILD_CORE_MODULE 1
 #include "calls/interpreter.h"
 
+#include <string.h>
+
 // The interpreter's internal headers are not written for our warning flags.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wunused-parameter"
@@ -31,6 +33,89 @@ const uint8_t lumo_dict_keys_general = DICT_KEYS_GENERAL;
 
 static int dict_names_are_strs(PyObject *dict) {
     return dict == NULL || ((PyDictObject *)dict)->ma_keys->dk_kind != DICT_KEYS_GENERAL;
+}
+
+/* Two exact strs are equal when their lengths, kinds and code units are: what the interpreter's
+ * own comparison of dict keys checks, after their hashes. */
+static int str_equal(PyObject *a, PyObject *b) {
+    if (a == b) return 1;
+    Py_hash_t ha = ((PyASCIIObject *)a)->hash, hb = ((PyASCIIObject *)b)->hash;
+    if (ha != -1 && hb != -1 && ha != hb) return 0;
+    Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+           memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), (size_t)length * PyUnicode_KIND(a)) == 0;
+}
+
+/* The value of entry `ix` of `dict`, whose keys are strs: kept beside the keys in a combined table,
+ * apart in a split one. NULL where the entry holds none. */
+static PyObject *entry_value(PyDictObject *dict, Py_ssize_t ix) {
+#if PY_VERSION_HEX >= 0x030D0000
+    if (dict->ma_values != NULL) return ix < dict->ma_values->capacity ? dict->ma_values->values[ix] : NULL;
+#else
+    if (dict->ma_values != NULL) return dict->ma_values->values[ix];
+#endif
+    return DK_UNICODE_ENTRIES(dict->ma_keys)[ix].me_value;
+}
+
+/* How far a missed hint is looked for among the entries: records have a few dozen fields at most;
+ * a larger dict is looked up without a hint. */
+#define HINT_SCAN 64
+
+int lumo_str_dict_lookup(PyObject *dict, PyObject *key, Py_ssize_t *hint, PyObject **value) {
+    PyDictObject *mp = (PyDictObject *)dict;
+    PyDictKeysObject *keys = mp->ma_keys;
+    if (keys->dk_kind == DICT_KEYS_GENERAL) return -1;
+    PyDictUnicodeEntry *entries = DK_UNICODE_ENTRIES(keys);
+    Py_ssize_t ix = *hint;
+    /* An entry whose key is this str and whose value is set is the key's one live entry. */
+    if (ix >= 0 && ix < keys->dk_nentries && entries[ix].me_key != NULL && str_equal(entries[ix].me_key, key)) {
+        PyObject *found = entry_value(mp, ix);
+        if (found != NULL) {
+            *value = found;
+            return 1;
+        }
+    }
+    *value = PyDict_GetItemWithError(dict, key); /* compares strs only: it cannot fail */
+    if (*value == NULL) {
+        PyErr_Clear();
+        return 0;
+    }
+    Py_ssize_t n = keys->dk_nentries < HINT_SCAN ? keys->dk_nentries : 0;
+    for (ix = 0; ix < n; ++ix) {
+        if (entries[ix].me_key != NULL && str_equal(entries[ix].me_key, key)) {
+            *hint = ix;
+            break;
+        }
+    }
+    return 1;
+}
+
+Py_ssize_t lumo_inline_attribute_index(PyTypeObject *type, PyObject *name) {
+    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || !(type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return -1;
+    PyDictKeysObject *keys = ((PyHeapTypeObject *)type)->ht_cached_keys;
+    if (keys == NULL || keys->dk_kind == DICT_KEYS_GENERAL) return -1;
+    PyDictUnicodeEntry *entries = DK_UNICODE_ENTRIES(keys);
+    for (Py_ssize_t ix = 0; ix < keys->dk_nentries; ++ix) {
+        if (entries[ix].me_key != NULL && str_equal(entries[ix].me_key, name)) return ix;
+    }
+    return -1;
+}
+
+int lumo_inline_attribute(PyObject *obj, Py_ssize_t index, PyObject **value) {
+    PyTypeObject *type = Py_TYPE(obj);
+#if PY_VERSION_HEX >= 0x030D0000
+    if (!(type->tp_flags & Py_TPFLAGS_INLINE_VALUES)) return 0;
+    PyDictValues *values = _PyObject_InlineValues(obj);
+    if (!values->valid || index >= values->capacity) return 0;
+    *value = values->values[index];
+    return 1;
+#else
+    if (!(type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return 0;
+    PyDictOrValues dorv = *_PyObject_DictOrValuesPointer(obj);
+    if (!_PyDictOrValues_IsValues(dorv)) return 0;
+    *value = _PyDictOrValues_GetValues(dorv)->values[index];
+    return 1;
+#endif
 }
 
 int lumo_instance_names_are_strs(PyObject *obj) {

@@ -22,6 +22,22 @@ extern "C" {
 extern const size_t lumo_dict_keys_kind_offset;
 extern const uint8_t lumo_dict_keys_general;
 
+/* The value of the exact str `key` in the exact dict `dict` (borrowed), looked up comparing strs
+ * only: 1 and `*value` when the dict holds the key, 0 when it does not, -1 when the dict may hold
+ * keys of other types (then the lookup is not made). The entry at `*hint` is tried first, and
+ * `*hint` is left at the entry found: dicts of the same fields, made alike, keep each field at the
+ * same entry, so a loop over records finds each at its first try. */
+int lumo_str_dict_lookup(PyObject *dict, PyObject *key, Py_ssize_t *hint, PyObject **value);
+
+/* Where instances of the heap type `type` keep attribute `name` among the values their type keeps
+ * inline in each object (its shared keys' entry), or -1 when they do not keep it there yet. */
+Py_ssize_t lumo_inline_attribute_index(PyTypeObject *type, PyObject *name);
+
+/* 1 when `obj` keeps its attributes inline (no dictionary of its own made), with `*value` the one
+ * at entry `index` of its type's shared keys (NULL when the object has none there); 0 when it keeps
+ * them in a dictionary, which lumo_instance_names_are_strs judges. */
+int lumo_inline_attribute(PyObject *obj, Py_ssize_t index, PyObject **value);
+
 /* 1 when every attribute `obj` keeps in its instance dictionary (or in the values its type keeps
  * inline in the object) has an exact str name, or it keeps none; 0 when it may hold another key,
  * or keeps its dictionary where this does not look. */

@@ -15,7 +15,7 @@ enum class Shape : std::uint8_t {
     Constant,       // `object`, borrowed from the code object (or immortal)
     FreeVariable,   // `index`: a cell of the function's closure, read afresh per item
     Global,         // `object`: a name looked up in the function's globals, then its builtins
-    Subscript,      // `a`[`b`]
+    Subscript,      // `a`[`b`], with the entry of `subscript_hints`[`index`]
     Attribute,      // `a`.`object` (a str), with `cache`
     Compare,        // `a` <op> `b`, `detail` one of Py_LT .. Py_GE
     Identity,       // `a` is `b`; `detail` 1 for `is not`
@@ -43,6 +43,7 @@ struct AttributeCache {
     unsigned int version = 0;
     Kind kind = Kind::Refused;
     Py_ssize_t where = 0;
+    Py_ssize_t inline_index = -1;  // for the instance kinds: the entry among inline values, if any
 };
 
 struct Node {
@@ -60,6 +61,7 @@ struct Program {
     PyMemVec<Node> nodes;
     PyMemVec<std::uint16_t> operands;  // the items of Tuple nodes
     mutable PyMemVec<AttributeCache> attribute_caches;  // one per Attribute node, by `index`
+    mutable PyMemVec<Py_ssize_t> subscript_hints;       // one per Subscript node, by `index`
     int parameters = 0;       // the code's positional parameters
     std::uint16_t root = 0;   // the node whose value the function returns
 };

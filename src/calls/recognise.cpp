@@ -137,14 +137,14 @@ public:
                 break;
 #ifdef BINARY_SUBSCR
             case BINARY_SUBSCR:
-                made = binary(stack, Shape::Subscript, 0);
+                made = subscript(stack);
                 break;
 #endif
             case BINARY_OP:
                 switch (arg) {
 #ifdef NB_SUBSCR
                 case NB_SUBSCR:
-                    made = binary(stack, Shape::Subscript, 0);
+                    made = subscript(stack);
                     break;
 #endif
                 case NB_ADD:
@@ -250,6 +250,14 @@ private:
         node.a = stack.slots[stack.size - 1];
         node.index = static_cast<std::uint32_t>(out_.attribute_caches.size());
         out_.attribute_caches.emplace_back();
+        return made;
+    }
+
+    int subscript(Stack &stack) {
+        const int made = binary(stack, Shape::Subscript, 0);
+        if (made < 0) return -1;
+        out_.nodes[static_cast<std::size_t>(made)].index = static_cast<std::uint32_t>(out_.subscript_hints.size());
+        out_.subscript_hints.push_back(0);
         return made;
     }
 
