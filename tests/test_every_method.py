@@ -426,6 +426,8 @@ HALF_BUILT = {
     "where predicate": ("LumoSeq([0]).where(lambda _: t).list()", "[x for x in [0] if strict(t)]"),
     "of_type ty": ("LumoSeq([0]).of_type(Claimed).list()", "[x for x in [0] if isinstance(x, Claimed)]"),
     "cast ty": ("LumoSeq([0]).cast(Making).list()", "list(map(Making, [0]))"),
+    "order_by key": ("LumoSeq([0, 1, 2]).order_by([('z',), t, ('a',)].__getitem__).list()",
+                     "sorted([0, 1, 2], key=[('z',), t, ('a',)].__getitem__)"),
     "to_dict value_func": ("LumoSeq([0]).to_dict(lambda x: x, lambda _: t)", "{x: t for x in [0]}"),
     "aggregate func": ("LumoSeq([0, 1, 2]).aggregate(lambda a, b: t)",
                        "functools.reduce(lambda a, b: t, [0, 1, 2])"),
