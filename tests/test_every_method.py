@@ -428,6 +428,12 @@ HALF_BUILT = {
     "cast ty": ("LumoSeq([0]).cast(Making).list()", "list(map(Making, [0]))"),
     "order_by key": ("LumoSeq([0, 1, 2]).order_by([('z',), t, ('a',)].__getitem__).list()",
                      "sorted([0, 1, 2], key=[('z',), t, ('a',)].__getitem__)"),
+    "group_by key_func": (
+        "[(k, g.list()) for k, g in LumoSeq([0, 1, 2]).group_by([('a',), t, ('a',)].__getitem__).list()]",
+        "groups([0, 1, 2], [('a',), t, ('a',)].__getitem__)"),
+    "join outer_key_func and inner_key_func": (
+        "LumoSeq([0, 1]).join([1, 0], [('a',), t].__getitem__, [('a',), t].__getitem__).list()",
+        "[(x, y) for x in [0, 1] for y in [1, 0] if repr([('a',), t][x]) == repr([('a',), t][y])]"),
     "to_dict value_func": ("LumoSeq([0]).to_dict(lambda x: x, lambda _: t)", "{x: t for x in [0]}"),
     "aggregate func": ("LumoSeq([0, 1, 2]).aggregate(lambda a, b: t)",
                        "functools.reduce(lambda a, b: t, [0, 1, 2])"),
