@@ -2,8 +2,10 @@
 path, and a fault-injection sweep over both. The table must name exactly the methods the class has
 (the 46 operators and the pickling and copying members) and the module's function, so a new one
 cannot slip past these checks; a method with more than one path has more than one row
-("method path")."""
+("method path"). A second table feeds a tuple that tuple() is still filling through every
+parameter that lumo calls."""
 
+import inspect
 import pickle
 import types
 
@@ -441,11 +443,38 @@ HALF_BUILT = {
                              "list(itertools.dropwhile(lambda _: strict(t), [0]))"),
     "take_while predicate": ("LumoSeq([0]).take_while(lambda _: t).list()",
                              "list(itertools.takewhile(lambda _: strict(t), [0]))"),
+    "distinct_by key_selector": ("LumoSeq([0, 1, 2]).distinct_by([t, 5, t].__getitem__).list()",
+                                 "distinct([0, 1, 2], [t, 5, t].__getitem__)"),
+    "except_by key_selector": ("LumoSeq([0, 1]).except_by([2], [5, t, t].__getitem__).list()",
+                               "among([0, 1], [2], [5, t, t].__getitem__, False)"),
+    "intersect_by key_selector": ("LumoSeq([0, 1]).intersect_by([2], [5, t, t].__getitem__).list()",
+                                  "among([0, 1], [2], [5, t, t].__getitem__, True)"),
+    "union_by key_selector": ("LumoSeq([0]).union_by([1, 2], [5, t, t].__getitem__).list()",
+                              "distinct([0, 1, 2], [5, t, t].__getitem__)"),
     "min_by key_selector": ("LumoSeq([0, 1, 2]).min_by([t, ('a',), t].__getitem__)",
                             "min([0, 1, 2], key=[t, ('a',), t].__getitem__)"),
     "max_by key_selector": ("LumoSeq([0, 1, 2]).max_by([t, ('a',), t].__getitem__)",
                             "max([0, 1, 2], key=[t, ('a',), t].__getitem__)"),
+    # the whole-element set operators classify the tuple as an item
+    "distinct": ("LumoSeq([0, 1, 2]).select([t, 5, t].__getitem__).distinct().list()",
+                 "distinct(map([t, 5, t].__getitem__, [0, 1, 2]))"),
 }
+
+
+# The parameters that lumo calls, and the one row that no plain-Python equivalent survives: a dict
+# hashes its key, and the interpreter's tuple hash reads every slot.
+CALLED = {"func", "predicate", "key", "key_func", "value_func", "key_selector", "outer_key_func",
+          "inner_key_func", "ty"}
+CRASHES_PLAIN_PYTHON = {("to_dict", "key_func")}
+
+
+def test_the_tuple_in_the_making_reaches_every_called_parameter():
+    wanted = {(method, parameter) for method in public_methods()
+              for parameter in inspect.signature(getattr(LumoSeq, method)).parameters
+              if parameter in CALLED} - CRASHES_PLAIN_PYTHON
+    named = {(name.split()[0], word) for name in HALF_BUILT for word in name.split()[1:]}
+    assert wanted <= named
+    assert {name.split()[0] for name in HALF_BUILT} <= set(public_methods())
 
 
 @pytest.mark.parametrize("name", sorted(HALF_BUILT))
