@@ -147,3 +147,62 @@ def fault_sweep(setup, call, max_points=600, streak=12):
     assert proc.returncode == 0 and out.startswith("ok after "), (
         f"rc={proc.returncode} out={out!r}\n{proc.stderr.decode()[-3000:]}")
     return int(out.split()[-1])
+
+
+_HALF_BUILT_TEMPLATE = r'''
+import ctypes, gc, sys
+from lumo import LumoSeq
+
+def in_the_making(first):
+    # tuple() of a generator fills a tuple that the collector already tracks, so code that the
+    # generator runs finds it through gc.get_referrers, its later slots still empty (NULL).
+    for referrer in gc.get_referrers(first):
+        if type(referrer) is tuple and referrer[0] is first:
+            return referrer
+    # From 3.14 on tuple() fills a private buffer and shows only the finished tuple; the state is
+    # then made by hand: a tracked tuple of ten slots with only the first one filled.
+    if sys.version_info < (3, 14):
+        raise AssertionError("tuple() showed no tuple in the making")
+    new = ctypes.pythonapi.PyTuple_New
+    new.restype, new.argtypes = ctypes.py_object, [ctypes.c_ssize_t]
+    made = new(10)
+    ctypes.pythonapi.Py_IncRef(ctypes.py_object(first))
+    ctypes.c_void_p.from_address(id(made) + tuple.__basicsize__).value = id(first)
+    return made
+
+first = "".join(["x"] * 3)  # made at run time: nothing else refers to it
+
+def generate():
+    yield first
+    ns = {{"t": in_the_making(first), "LumoSeq": LumoSeq}}
+    assert "<NULL>" in repr(ns["t"]), "the tuple is whole"
+    exec({setup!r}, ns)
+    try:
+        answer = repr(eval({call!r}, ns))
+    except Exception as exc:
+        answer = "raises " + type(exc).__name__
+    print(answer, "tracked" if gc.is_tracked(ns["t"]) else "untracked")
+    ns.clear()  # the lambdas and classes of the call read `t` from here
+
+try:
+    tuple(generate())
+    print("tuple() returns")
+except SystemError:
+    print("tuple() raises SystemError")
+'''
+
+
+def half_built_outcome(call, setup=""):
+    """Evaluates `call` where `t` is a tuple that tuple() is still filling, in a fresh process.
+
+    `t` is found as a program can find it, through gc.get_referrers from inside the generator that
+    tuple() is draining, with its later slots still empty (3.14 and later fill a buffer and show no
+    such tuple: one is then made by hand with ctypes). `setup` runs first in the namespace of the
+    call, which holds `t` and LumoSeq. Returns (exit status, output, error output); the output
+    names the call's repr or the type of exception it raised, whether the collector still tracks
+    `t`, and whether tuple() could then finish, which it cannot while anything still holds `t`
+    (3.12 and 3.13 raise SystemError there).
+    """
+    source = _HALF_BUILT_TEMPLATE.format(setup=textwrap.dedent(setup), call=call)
+    proc = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True, timeout=120)
+    return proc.returncode, proc.stdout, proc.stderr

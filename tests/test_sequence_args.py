@@ -7,7 +7,7 @@ import collections
 import pytest
 
 from lumo import LumoSeq
-from support import refcounts_balanced
+from support import half_built_outcome, refcounts_balanced
 
 CONCAT_REJECTED = "Expected LumoSeq, list, or tuple for concatenation"
 
@@ -274,6 +274,22 @@ def test_concat_binding_errors_name_the_method(call):
         call(LumoSeq([1]))
     assert "concat" in str(excinfo.value)
     assert str(excinfo.value) != CONCAT_REJECTED
+
+
+# A tuple that tuple() is still filling, its later slots empty, as a callback can hand it over:
+# the interpreter's own copy of it (list(t)) crashes, so it is refused.
+@pytest.mark.parametrize("call", ["LumoSeq([0]).concat(t)", "LumoSeq([0]).select(lambda _: t).flatten()"],
+                         ids=["concat", "flatten"])
+def test_a_tuple_in_the_making_is_refused(call):
+    setup = """
+        def message(call):
+            try:
+                call()
+            except SystemError as exc:
+                return str(exc)
+        """
+    outcome = half_built_outcome(f"message(lambda: {call})", setup)
+    assert outcome[:2] == (0, "'bad argument to internal function' tracked\ntuple() returns\n"), outcome[2][-3000:]
 
 
 # --- access to a sequence argument ---------------------------------------------------------

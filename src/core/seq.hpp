@@ -58,10 +58,14 @@ inline bool may_lie_on_cycle(PyObject *item) noexcept {
     return true;
 }
 
-// Whether any item of the tuple `tuple` may lie on a cycle, and so the tuple itself.
+// Whether any item of the tuple `tuple` may lie on a cycle, and so the tuple itself. A tuple that
+// tuple() is still filling has empty (NULL) slots, and a callback can hand one over (it is tracked,
+// so gc.get_referrers finds it): what fills them later is unknown, so such a tuple may lie on a
+// cycle, as CPython's own _PyTuple_MaybeUntrack decides when it leaves one tracked.
 inline bool tuple_may_lie_on_cycle(PyObject *tuple) noexcept {
     for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(tuple); i < n; ++i) {
-        if (may_lie_on_cycle(PyTuple_GET_ITEM(tuple, i))) return true;
+        PyObject *item = PyTuple_GET_ITEM(tuple, i);
+        if (item == nullptr || may_lie_on_cycle(item)) return true;
     }
     return false;
 }

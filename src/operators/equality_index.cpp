@@ -51,6 +51,9 @@ bool sequence_hash(PyObject *const *items, Py_ssize_t n, std::uint64_t seed, int
                    std::uint64_t &out) noexcept {
     std::uint64_t acc = seed;
     for (Py_ssize_t i = 0; i < n; ++i) {
+        // An empty slot (a tuple that tuple() is still filling) is no plain value: the container
+        // is scanned, and the interpreter's own == answers for it.
+        if (items[i] == nullptr) return false;
         std::uint64_t h = 0;
         if (!plain_hash(items[i], depth + 1, walk, h)) return false;
         acc = lane(acc, h);

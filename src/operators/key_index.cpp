@@ -79,8 +79,11 @@ bool KeyIndex::tuple_key(PyObject *key, ValueKey &out) const noexcept {
     if (!tuples_) return false;
     std::uint64_t hash = mix(seed_ ^ 0x7475706c65ULL ^ static_cast<std::uint64_t>(PyTuple_GET_SIZE(key)));
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(key); ++i) {
+        // An empty slot (a tuple that tuple() is still filling) makes a text key: its repr, which
+        // prints the slot as <NULL>, is its key string, as on the general path.
+        PyObject *part = PyTuple_GET_ITEM(key, i);
         ValueKey item;
-        if (!scalar_key(PyTuple_GET_ITEM(key, i), item)) return false;
+        if (part == nullptr || !scalar_key(part, item)) return false;
         std::uint64_t h = item.kind == ValueKey::Kind::Int || item.kind == ValueKey::Kind::Str
                               ? item.hash
                               : static_cast<std::uint64_t>(item.kind);

@@ -63,7 +63,10 @@ public:
         starts.push_back(scalars.size() << 2U | (PyTuple_GET_SIZE(key) == 0 ? 3U : 1U));
         if (PyTuple_GET_SIZE(key) == 0) scalars.push_back(Scalar{});
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(key); ++i) {
-            if (!scalar_of(PyTuple_GET_ITEM(key, i), s)) return give_up();
+            // An empty slot (a tuple that tuple() is still filling) has no value to compare here:
+            // the interpreter's own comparison of such keys is the answer.
+            PyObject *part = PyTuple_GET_ITEM(key, i);
+            if (part == nullptr || !scalar_of(part, s)) return give_up();
             scalars.push_back(s);
         }
         ints_ = floats_ = strs_ = false;

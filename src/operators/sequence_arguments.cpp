@@ -4,6 +4,8 @@
 
 #include "core/access.hpp"
 
+#include <algorithm>
+
 namespace lumo {
 
 bool sequence_argument_items(PyObject *argument, const char *message, ItemVec &out) {
@@ -19,8 +21,17 @@ bool sequence_argument_items(PyObject *argument, const char *message, ItemVec &o
         return true;
     }
     if (PyTuple_Check(argument)) {
+        PyObject *const *slots = PySequence_Fast_ITEMS(argument);
+        const auto n = static_cast<std::size_t>(PyTuple_GET_SIZE(argument));
+        // A tuple that tuple() is still filling (a callback can reach one through gc) has empty
+        // slots, and an item vector never does. It is refused with the SystemError that the
+        // interpreter's object functions raise for an empty slot; its own copy, list(t), crashes.
+        if (std::find(slots, slots + n, nullptr) != slots + n) {
+            PyErr_SetString(PyExc_SystemError, "bad argument to internal function");
+            return false;
+        }
         out.clear();
-        append_borrowed(out, PySequence_Fast_ITEMS(argument), static_cast<std::size_t>(PyTuple_GET_SIZE(argument)));
+        append_borrowed(out, slots, n);
         return true;
     }
     PyErr_SetString(PyExc_TypeError, message);
