@@ -19,20 +19,6 @@ std::uint64_t evaluations_total = 0;
 const std::uint8_t *global_monitors = nullptr;  // the interpreter's, for the rest of the process
 std::size_t global_monitor_count = 0;
 
-// Nested recursion checks the real call makes on its way to the deepest C code a shape runs: the
-// frame's own and one comparison's, with one to spare.
-constexpr int call_recursion_levels = 3;
-
-// Whether any monitoring tool listens to any event, anywhere in the interpreter (sys.settrace and
-// sys.setprofile are tools too). Reads the tools' bytes as two overlapping words.
-bool monitors_listen() noexcept {
-    if (global_monitor_count < 8 || global_monitor_count > 16) return true;  // not a layout read here
-    std::uint64_t head = 0, tail = 0;
-    std::memcpy(&head, global_monitors, 8);
-    std::memcpy(&tail, global_monitors + global_monitor_count - 8, 8);
-    return (head | tail) != 0;
-}
-
 // The type of the operator module's itemgetter or attrgetter: named so, and made by that module
 // (a Python class has no module object of its own, and these types cannot be subclassed).
 bool is_operator_getter(PyObject *callable, const char *qualified) noexcept {
@@ -83,6 +69,28 @@ Callback::~Callback() { evaluations_total += evaluated_; }
 void Callback::use_code(PyObject *code) noexcept {
     code_ = Owned::borrow(code);
     program_ = PyCode_Check(code) ? program_of(reinterpret_cast<PyCodeObject *>(code), arg_count_) : nullptr;
+    missing_ = program_ != nullptr ? program_->parameters - arg_count_ : 0;
+}
+
+bool Callback::use_new_code() noexcept {
+    use_code(function_->func_code);  // a real call may have given the function another body
+    return program_ != nullptr;
+}
+
+bool Callback::defaults_cover_missing() const noexcept {
+    PyObject *defaults = function_->func_defaults;
+    return defaults != nullptr && PyTuple_GET_SIZE(defaults) >= missing_;
+}
+
+bool Callback::local_monitors(PyCodeObject *code) noexcept { return lumo_code_has_local_monitors(code) != 0; }
+
+// Reads the tools' bytes as two overlapping words.
+bool Callback::monitors_listen() noexcept {
+    if (global_monitor_count < 8 || global_monitor_count > 16) return true;  // not a layout read here
+    std::uint64_t head = 0, tail = 0;
+    std::memcpy(&head, global_monitors, 8);
+    std::memcpy(&tail, global_monitors + global_monitor_count - 8, 8);
+    return (head | tail) != 0;
 }
 
 void Callback::prepare_getter(PyObject *callable) noexcept {
@@ -119,42 +127,11 @@ void Callback::prepare_getter(PyObject *callable) noexcept {
     }
     getter_.parameters = 1;
     getter_.root = static_cast<std::uint16_t>(getter_.nodes.size() - 1);
+    find_form(getter_);
     program_ = &getter_;
 }
 
-bool Callback::may_evaluate() noexcept {
-    if (function_ != nullptr) {
-        if (function_->func_code != code_.get()) {
-            use_code(function_->func_code);  // a real call may have given the function another body
-            if (program_ == nullptr) return false;
-        }
-        // A parameter the call leaves out needs a default, or the real call raises TypeError.
-        const int missing = program_->parameters - arg_count_;
-        if (missing > 0) {
-            PyObject *defaults = function_->func_defaults;
-            if (defaults == nullptr || PyTuple_GET_SIZE(defaults) < missing) return false;
-        }
-        auto *code = reinterpret_cast<PyCodeObject *>(code_.get());
-        if (monitors_listen() || (code->_co_monitoring != nullptr && lumo_code_has_local_monitors(code))) {
-            return false;  // a tool would see the call: it is made
-        }
-    } else if (monitors_listen()) {
-        return false;
-    }
-    // A tracer or profiler set on this thread, or a Python recursion limit lowered meanwhile, also
-    // sends the item to the real call.
-    return thread_->c_tracefunc == nullptr && thread_->c_profilefunc == nullptr &&
-           thread_->py_recursion_remaining > call_recursion_levels;
-}
-
-PyObject *Callback::call(PyObject *const *args) noexcept {
-    if (program_ != nullptr && may_evaluate()) {
-        PyObject *value = evaluate(*program_, Frame{args, arg_count_, function_});
-        if (value != nullptr) {
-            ++evaluated_;
-            return value;
-        }
-    }
+PyObject *Callback::real_call(PyObject *const *args) noexcept {
     return PyObject_Vectorcall(callable_, args, static_cast<std::size_t>(arg_count_) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                nullptr);
 }

@@ -48,9 +48,40 @@ public:
 
 private:
     static constexpr std::size_t evaluations_ahead = 8;
+    // Nested recursion checks the real call makes on its way to the deepest C code a shape runs:
+    // the frame's own and one comparison's, with one to spare.
+    static constexpr int call_recursion_levels = 3;
 
-    PyObject *call(PyObject *const *args) noexcept;
-    bool may_evaluate() noexcept;
+    PyObject *call(PyObject *const *args) noexcept {
+        if (program_ != nullptr && may_evaluate()) {
+            if (PyObject *value = evaluate(*program_, Frame{args, arg_count_, function_})) {
+                ++evaluated_;
+                return value;
+            }
+        }
+        return real_call(args);
+    }
+
+    // Whether the body may be evaluated for the next item. Any Python code that ran since the last
+    // one (a real call, the operator's other callable, a __hash__, a finalizer) may have changed
+    // what this guards, so it is asked before every item: the function's __code__ and defaults, a
+    // monitoring tool (sys.settrace and sys.setprofile are tools too, since 3.12), the recursion
+    // limit. The program itself re-reads closure cells, globals and types' version tags.
+    bool may_evaluate() noexcept {
+        if (function_ != nullptr) {
+            if (function_->func_code != code_.get() && !use_new_code()) return false;
+            if (missing_ > 0 && !defaults_cover_missing()) return false;  // the real call raises TypeError
+            auto *code = reinterpret_cast<PyCodeObject *>(code_.get());
+            if (code->_co_monitoring != nullptr && local_monitors(code)) return false;
+        }
+        return !monitors_listen() && thread_->py_recursion_remaining > call_recursion_levels;
+    }
+
+    PyObject *real_call(PyObject *const *args) noexcept;
+    bool use_new_code() noexcept;
+    bool defaults_cover_missing() const noexcept;
+    static bool local_monitors(PyCodeObject *code) noexcept;
+    static bool monitors_listen() noexcept;
     void use_code(PyObject *code) noexcept;
     void prepare_getter(PyObject *callable) noexcept;
 
@@ -62,6 +93,7 @@ private:
     Program getter_;                        // the program of an itemgetter or attrgetter
     Owned getter_keys_;                     // what that program borrows: the key, or the names
     PyThreadState *thread_ = nullptr;
+    int missing_ = 0;  // the function's parameters that the call leaves to their defaults
     std::uint64_t evaluated_ = 0;
 };
 

@@ -439,9 +439,129 @@ private:
     const Frame &frame_;
 };
 
+// ---- the forms ----------------------------------------------------------------------------
+
+// What a read of attribute node `node` finds in `o` where the cache already knows `o`'s type and
+// the value lies in the object itself: borrowed, or nullptr to let the tree decide.
+PyObject *known_attribute(PyObject *o, const AttributeCache &cache) noexcept {
+    using Kind = AttributeCache::Kind;
+    const PyTypeObject *type = Py_TYPE(o);
+    if (cache.type != type || cache.version != type->tp_version_tag || cache.version == 0) return nullptr;
+    switch (cache.kind) {
+    case Kind::Slot:
+        return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(o) + cache.where);
+    case Kind::TupleField:
+        return cache.where < PyTuple_GET_SIZE(o) ? PyTuple_GET_ITEM(o, cache.where) : nullptr;
+    case Kind::InstanceOnly:
+    case Kind::ShadowsPlain: {
+        PyObject *value = nullptr;
+        if (cache.inline_index < 0 || lumo_inline_attribute(o, cache.inline_index, &value) <= 0) return nullptr;
+        return value;
+    }
+    default:
+        return nullptr;
+    }
+}
+
+// The value a Read form's steps reach from `o`, borrowed (everything on the way is held by what
+// came before it), or nullptr where a step needs more than this loop does.
+PyObject *read(const Program &program, const Form &form, PyObject *o) noexcept {
+    for (std::uint8_t i = 0; i < form.length && o != nullptr; ++i) {
+        const Node &node = program.nodes[form.steps[i].node];
+        if (form.steps[i].attribute) {
+            o = known_attribute(o, program.attribute_caches[node.index]);
+        } else {
+            o = subscript(o, program.nodes[node.b].object, program.subscript_hints[node.index]);
+        }
+    }
+    return o;
+}
+
+// Whether node `n` reads from a parameter through constant keys and attribute names only; if so,
+// the read's steps, in the order they are taken, go into `form`.
+bool read_chain(const Program &program, std::uint16_t n, Form &form) noexcept {
+    Step backwards[Form::max_steps];
+    std::uint8_t length = 0;
+    for (;;) {
+        const Node &node = program.nodes[n];
+        if (node.shape == Shape::Argument) {
+            if (node.index > 255) return false;
+            form.parameter = static_cast<std::uint8_t>(node.index);
+            break;
+        }
+        if (length == Form::max_steps) return false;
+        if (node.shape == Shape::Subscript) {
+            PyObject *key = program.nodes[node.b].object;
+            if (program.nodes[node.b].shape != Shape::Constant || !(PyUnicode_CheckExact(key) || PyLong_CheckExact(key))) {
+                return false;
+            }
+            backwards[length++] = {n, false};
+        } else if (node.shape == Shape::Attribute) {
+            backwards[length++] = {n, true};
+        } else {
+            return false;
+        }
+        n = node.a;
+    }
+    form.length = length;
+    for (std::uint8_t i = 0; i < length; ++i) form.steps[i] = backwards[length - 1 - i];
+    return true;
+}
+
+// The comparison `a op b` with the operands swapped: `b swapped(op) a`.
+std::uint8_t swapped(std::uint8_t op) noexcept {
+    switch (op) {
+    case Py_LT: return Py_GT;
+    case Py_LE: return Py_GE;
+    case Py_GT: return Py_LT;
+    case Py_GE: return Py_LE;
+    default: return op;
+    }
+}
+
 }  // namespace
 
+void find_form(Program &program) noexcept {
+    Form form;
+    const Node &root = program.nodes[program.root];
+    const bool binary = root.shape == Shape::Compare || root.shape == Shape::Identity;
+    if (read_chain(program, program.root, form)) {
+        form.kind = Form::Kind::Read;
+    } else if (binary) {
+        const Node &left = program.nodes[root.a], &right = program.nodes[root.b];
+        std::uint8_t op = root.detail;
+        bool found = false;
+        if (right.shape == Shape::Constant && read_chain(program, root.a, form)) {
+            form.constant = right.object;
+            found = true;
+        } else if (left.shape == Shape::Constant && read_chain(program, root.b, form)) {
+            form.constant = left.object;
+            op = root.shape == Shape::Compare ? swapped(op) : op;
+            found = true;
+        }
+        // A comparison is quick only with a value whose comparisons are C code whatever they meet.
+        if (found && (root.shape == Shape::Identity || is_plain(form.constant))) {
+            form.kind = root.shape == Shape::Compare ? Form::Kind::Compared : Form::Kind::Identical;
+            form.op = op;
+        }
+    }
+    if (form.kind != Form::Kind::Tree) program.form = form;
+}
+
 PyObject *evaluate(const Program &program, const Frame &frame) noexcept {
+    const Form &form = program.form;
+    if (form.kind != Form::Kind::Tree && form.parameter < frame.arg_count) {
+        if (PyObject *value = read(program, form, frame.args[form.parameter])) {
+            switch (form.kind) {
+            case Form::Kind::Read:
+                return Py_NewRef(value);
+            case Form::Kind::Compared:
+                return compare(value, form.constant, form.op);  // nullptr: the real call raises
+            default:
+                return new_bool((value == form.constant) != (form.op != 0));
+            }
+        }
+    }
     Value result = Evaluator(program, frame).value(program.root);
     return result ? result.new_reference() : nullptr;
 }

@@ -37,7 +37,7 @@ static int dict_names_are_strs(PyObject *dict) {
 
 /* Two exact strs are equal when their lengths, kinds and code units are: what the interpreter's
  * own comparison of dict keys checks, after their hashes. */
-static int str_equal(PyObject *a, PyObject *b) {
+static inline int str_equal(PyObject *a, PyObject *b) {
     if (a == b) return 1;
     Py_hash_t ha = ((PyASCIIObject *)a)->hash, hb = ((PyASCIIObject *)b)->hash;
     if (ha != -1 && hb != -1 && ha != hb) return 0;
@@ -48,7 +48,7 @@ static int str_equal(PyObject *a, PyObject *b) {
 
 /* The value of entry `ix` of `dict`, whose keys are strs: kept beside the keys in a combined table,
  * apart in a split one. NULL where the entry holds none. */
-static PyObject *entry_value(PyDictObject *dict, Py_ssize_t ix) {
+static inline PyObject *entry_value(PyDictObject *dict, Py_ssize_t ix) {
 #if PY_VERSION_HEX >= 0x030D0000
     if (dict->ma_values != NULL) return ix < dict->ma_values->capacity ? dict->ma_values->values[ix] : NULL;
 #else
@@ -66,13 +66,16 @@ int lumo_str_dict_lookup(PyObject *dict, PyObject *key, Py_ssize_t *hint, PyObje
     PyDictKeysObject *keys = mp->ma_keys;
     if (keys->dk_kind == DICT_KEYS_GENERAL) return -1;
     PyDictUnicodeEntry *entries = DK_UNICODE_ENTRIES(keys);
-    Py_ssize_t ix = *hint;
+    size_t ix = (size_t)*hint;
     /* An entry whose key is this str and whose value is set is the key's one live entry. */
-    if (ix >= 0 && ix < keys->dk_nentries && entries[ix].me_key != NULL && str_equal(entries[ix].me_key, key)) {
-        PyObject *found = entry_value(mp, ix);
-        if (found != NULL) {
-            *value = found;
-            return 1;
+    if (ix < (size_t)keys->dk_nentries) {
+        PyObject *found_key = entries[ix].me_key;
+        if (found_key == key || (found_key != NULL && str_equal(found_key, key))) {
+            PyObject *found = entry_value(mp, (Py_ssize_t)ix);
+            if (found != NULL) {
+                *value = found;
+                return 1;
+            }
         }
     }
     *value = PyDict_GetItemWithError(dict, key); /* compares strs only: it cannot fail */
@@ -81,9 +84,9 @@ int lumo_str_dict_lookup(PyObject *dict, PyObject *key, Py_ssize_t *hint, PyObje
         return 0;
     }
     Py_ssize_t n = keys->dk_nentries < HINT_SCAN ? keys->dk_nentries : 0;
-    for (ix = 0; ix < n; ++ix) {
-        if (entries[ix].me_key != NULL && str_equal(entries[ix].me_key, key)) {
-            *hint = ix;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (entries[i].me_key != NULL && str_equal(entries[i].me_key, key)) {
+            *hint = i;
             break;
         }
     }

@@ -54,6 +54,26 @@ struct Node {
     PyObject *object = nullptr;  // borrowed
 };
 
+// The forms most bodies take, evaluated by a loop of their own instead of a walk of the tree:
+// a read of fields, items and attributes from a parameter (`r["k"]`, `t[1]`, `o.v`, `r["a"]["b"]`),
+// alone or compared with a constant (`r["k"] > 5`, `r["k"] is not None`). They stand for the same
+// nodes, whose caches they use; where a step meets anything else, the tree decides.
+struct Step {
+    std::uint16_t node;  // the Subscript or Attribute node the step stands for
+    bool attribute;      // an attribute of that name, else an item with that key
+};
+
+struct Form {
+    enum class Kind : std::uint8_t { Tree, Read, Compared, Identical };
+    static constexpr std::size_t max_steps = 4;
+    Kind kind = Kind::Tree;
+    std::uint8_t parameter = 0;  // what the read starts from
+    std::uint8_t length = 0;
+    std::uint8_t op = 0;         // Compared: Py_LT .. Py_GE, read on the left; Identical: 1 for `is not`
+    Step steps[max_steps] = {};
+    PyObject *constant = nullptr;  // what the read is compared with, borrowed like the nodes' objects
+};
+
 // A recognised function body: `nodes`, operands before the nodes that use them. Lives as long as the code object it was
 // read from (it borrows that code object's constants and names), or, for an itemgetter or
 // attrgetter, as long as the call that prepared it.
@@ -64,7 +84,11 @@ struct Program {
     mutable PyMemVec<Py_ssize_t> subscript_hints;       // one per Subscript node, by `index`
     int parameters = 0;       // the code's positional parameters
     std::uint16_t root = 0;   // the node whose value the function returns
+    Form form;                // how `root` is evaluated fastest
 };
+
+// Finds the form of `program`'s root, once its nodes are complete.
+void find_form(Program &program) noexcept;
 
 // What a program is evaluated against: the arguments of the call it stands for and the function
 // whose closure, defaults and globals it reads (nullptr for a getter's program).

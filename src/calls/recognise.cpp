@@ -385,6 +385,7 @@ const Program *recognise(PyCodeObject *code) noexcept {
         return nullptr;
     }
     program->root = static_cast<std::uint16_t>(root);
+    find_form(*program);
     return program;
 }
 
