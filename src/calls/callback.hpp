@@ -33,21 +33,47 @@ public:
         return call(buf + 1);
     }
 
+    // For a loop that runs no Python code between items: evaluates the callable natively for the
+    // items from `i` on, for as long as that can be done, and hands each value (a new reference)
+    // to `take(index, value)`. Returns the index of the first item not handled: `n`, an item whose
+    // evaluation needs the real call (which the loop then makes, through operator()), or the one
+    // after an item for which `take` returned false. The guards are checked once for the whole run,
+    // which is exact because nothing in it runs Python code: `take` may do so only when it then
+    // returns false, and the next run checks them again.
+    template <class Take>
+    std::size_t evaluate_run(const Owned *items, std::size_t i, std::size_t n, Take &&take) {
+        if (program_ == nullptr || arg_count_ != 1 || !may_evaluate()) return i;
+        for (; i < n; ++i) {
+            prefetch(items, i, n);
+            PyObject *arg = items[i].get();
+            PyObject *value = evaluate(*program_, Frame{&arg, 1, function_});
+            if (value == nullptr) return i;
+            ++evaluated_;
+            if (!take(i, value)) return i + 1;
+        }
+        return n;
+    }
+
     // Asks for what the calls on later items will read, for a loop over `items` that is at `i`
     // of `n`. A body evaluated natively takes a few nanoseconds an item, so it looks further ahead
     // than a loop of real calls does.
     template <class Ref>
     void prefetch(const Ref *items, std::size_t i, std::size_t n) const noexcept {
-        if (program_ == nullptr) {
+        if (program_ == nullptr || arg_count_ != 1) {
             prefetch_for_calls(items, i, n);
             return;
         }
-        if (i + 2 * evaluations_ahead < n) lumo::prefetch(items[i + 2 * evaluations_ahead].get());
-        if (i + evaluations_ahead < n) prefetch_fields(items[i + evaluations_ahead].get());
+        // A few thousand items and what they hold stay in the caches between passes; asking for
+        // them again costs more than it saves.
+        if (n < min_prefetched) return;
+        if (i + 3 * evaluations_ahead < n) prefetch_for_evaluation(*program_, items[i + 3 * evaluations_ahead].get(), 0);
+        if (i + 2 * evaluations_ahead < n) prefetch_for_evaluation(*program_, items[i + 2 * evaluations_ahead].get(), 1);
+        if (i + evaluations_ahead < n) prefetch_for_evaluation(*program_, items[i + evaluations_ahead].get(), 2);
     }
 
 private:
-    static constexpr std::size_t evaluations_ahead = 8;
+    static constexpr std::size_t evaluations_ahead = 6;
+    static constexpr std::size_t min_prefetched = 4096;
     // Nested recursion checks the real call makes on its way to the deepest C code a shape runs:
     // the frame's own and one comparison's, with one to spare.
     static constexpr int call_recursion_levels = 3;

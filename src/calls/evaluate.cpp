@@ -6,6 +6,7 @@
 // side effect a program could observe, so giving up halfway is always exact.
 #include "calls/interpreter.h"
 #include "calls/program.hpp"
+#include "core/prefetch.hpp"
 
 #include <opcode.h>
 
@@ -117,21 +118,47 @@ PyObject *compare(PyObject *a, PyObject *b, int op) noexcept {
 }
 
 PyObject *arithmetic(PyObject *a, PyObject *b, unsigned int op) noexcept {
+    long long x = 0, y = 0;
+    if (compact(a, x) && compact(b, y)) {
+        // Compact ints hold less than 2**30 in magnitude (2**62 on any build), so no step here
+        // overflows, and each gives what the interpreter's int arithmetic gives; a zero divisor
+        // is left to the real call, which raises.
+        constexpr long long bound = 2147483648LL;  // 2**31: a product of two such stays exact
+        const bool small = x > -bound && x < bound && y > -bound && y < bound;
+        switch (op) {
+        case NB_ADD:
+        case NB_SUBTRACT:
+        case NB_MULTIPLY: {
+            if (!small) break;
+            PyObject *made = PyLong_FromLongLong(op == NB_ADD ? x + y : op == NB_SUBTRACT ? x - y : x * y);
+            return made != nullptr ? made : give_up();
+        }
+        case NB_FLOOR_DIVIDE:
+        case NB_REMAINDER: {
+            if (y == 0 || !small) break;
+            long long q = x / y, r = x % y;
+            if (r != 0 && (r < 0) != (y < 0)) {  // Python rounds toward minus infinity
+                q -= 1;
+                r += y;
+            }
+            PyObject *made = PyLong_FromLongLong(op == NB_FLOOR_DIVIDE ? q : r);
+            return made != nullptr ? made : give_up();
+        }
+        case NB_TRUE_DIVIDE: {
+            // Both are exact as doubles (below 2**53), where the interpreter divides them as such.
+            if (y == 0 || !small) break;
+            PyObject *made = PyFloat_FromDouble(static_cast<double>(x) / static_cast<double>(y));
+            return made != nullptr ? made : give_up();
+        }
+        default:
+            break;
+        }
+    }
     if (op == NB_ADD && PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
         PyObject *joined = PyUnicode_Concat(a, b);
         return joined != nullptr ? joined : give_up();
     }
     if (!is_number(a) || !is_number(b)) return nullptr;
-    long long x = 0, y = 0;
-    // Compact ints hold less than 2**30 in magnitude on every supported build (2**62 at most), so
-    // these never overflow; other cases take the interpreter's own number functions.
-    constexpr long long bound = 2147483648LL;  // 2**31
-    if (op != NB_TRUE_DIVIDE && op != NB_FLOOR_DIVIDE && op != NB_REMAINDER && compact(a, x) && compact(b, y) &&
-        x > -bound && x < bound && y > -bound && y < bound) {
-        const long long r = op == NB_ADD ? x + y : op == NB_SUBTRACT ? x - y : x * y;
-        PyObject *made = PyLong_FromLongLong(r);
-        return made != nullptr ? made : give_up();
-    }
     if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b) && (op == NB_ADD || op == NB_SUBTRACT || op == NB_MULTIPLY)) {
         const double p = PyFloat_AS_DOUBLE(a), q = PyFloat_AS_DOUBLE(b);
         PyObject *made = PyFloat_FromDouble(op == NB_ADD ? p + q : op == NB_SUBTRACT ? p - q : p * q);
@@ -339,83 +366,113 @@ public:
 private:
     // The value of a node that is not a leaf. The tree's depth is bounded by its size, which
     // recognition bounds.
-    [[gnu::noinline]] Value inner(const Node &node) noexcept {  // NOLINT(misc-no-recursion)
+    Value inner(const Node &node) noexcept {  // NOLINT(misc-no-recursion)
+        // Each shape has a function of its own, so that each saves only the registers it uses.
         switch (node.shape) {
         case Shape::Argument:
         case Shape::Constant:
             break;
-        case Shape::FreeVariable: {
-            PyObject *closure = frame_.function->func_closure;
-            if (closure == nullptr || node.index >= static_cast<std::uint32_t>(PyTuple_GET_SIZE(closure))) return {};
-            PyObject *cell = PyTuple_GET_ITEM(closure, node.index);
-            return Value::borrowed(PyCell_Check(cell) ? PyCell_GET(cell) : nullptr);  // unbound: the real call's NameError
-        }
-        case Shape::Global: {
-            PyObject *value = str_lookup(frame_.function->func_globals, node.object);
-            if (value == nullptr) value = str_lookup(frame_.function->func_builtins, node.object);
-            return Value::borrowed(value);
-        }
-        case Shape::Subscript: {
-            Value container = value(node.a);
-            if (!container) return {};
-            Value key = value(node.b);
-            return key ? part_of(container, subscript(container.get(), key.get(), program_.subscript_hints[node.index]))
-                       : Value();
-        }
-        case Shape::Attribute: {
-            Value o = value(node.a);
-            if (!o) return {};
-            return attribute(o, node.object, program_.attribute_caches[node.index]);
-        }
-        case Shape::Compare: {
-            Value a = value(node.a);
-            if (!a) return {};
-            Value b = value(node.b);
-            return b ? Value::owned(compare(a.get(), b.get(), node.detail)) : Value();
-        }
-        case Shape::Identity: {
-            Value a = value(node.a);
-            if (!a) return {};
-            Value b = value(node.b);
-            return b ? Value::borrowed((a.get() == b.get()) != (node.detail != 0) ? Py_True : Py_False) : Value();
-        }
-        case Shape::Contains: {
-            Value a = value(node.a);
-            return a ? Value::owned(contains(a.get(), program_.nodes[node.b].object, node.detail != 0)) : Value();
-        }
+        case Shape::FreeVariable:
+            return free_variable(node);
+        case Shape::Global:
+            return global(node);
+        case Shape::Subscript:
+            return subscript_node(node);
+        case Shape::Attribute:
+            return attribute_node(node);
+        case Shape::Compare:
+        case Shape::Identity:
+        case Shape::Binary:
+            return binary_node(node);
+        case Shape::Contains:
         case Shape::Not:
-        case Shape::Truth: {
-            Value a = value(node.a);
-            const int truth = a ? plain_truth(a.get()) : -1;
+        case Shape::Truth:
+        case Shape::Negative:
+            return unary_node(node);
+        case Shape::Tuple:
+            return Value::owned(tuple(node.a, node.b));
+        case Shape::Choice:
+            return choice(node);
+        }
+        return {};
+    }
+
+    [[gnu::noinline]] Value free_variable(const Node &node) const noexcept {
+        PyObject *closure = frame_.function->func_closure;
+        if (closure == nullptr || node.index >= static_cast<std::uint32_t>(PyTuple_GET_SIZE(closure))) return {};
+        PyObject *cell = PyTuple_GET_ITEM(closure, node.index);
+        return Value::borrowed(PyCell_Check(cell) ? PyCell_GET(cell) : nullptr);  // unbound: the real call's NameError
+    }
+
+    [[gnu::noinline]] Value global(const Node &node) const noexcept {
+        PyObject *value = str_lookup(frame_.function->func_globals, node.object);
+        if (value == nullptr) value = str_lookup(frame_.function->func_builtins, node.object);
+        return Value::borrowed(value);
+    }
+
+    [[gnu::noinline]] Value subscript_node(const Node &node) noexcept {  // NOLINT(misc-no-recursion)
+        Value container = value(node.a);
+        if (!container) return {};
+        Value key = value(node.b);
+        return key ? part_of(container, subscript(container.get(), key.get(), program_.subscript_hints[node.index]))
+                   : Value();
+    }
+
+    [[gnu::noinline]] Value attribute_node(const Node &node) noexcept {  // NOLINT(misc-no-recursion)
+        Value o = value(node.a);
+        if (!o) return {};
+        return attribute(o, node.object, program_.attribute_caches[node.index]);
+    }
+
+    [[gnu::noinline]] Value binary_node(const Node &node) noexcept {  // NOLINT(misc-no-recursion)
+        Value a = value(node.a);
+        if (!a) return {};
+        Value b = value(node.b);
+        if (!b) return {};
+        switch (node.shape) {
+        case Shape::Compare:
+            return Value::owned(compare(a.get(), b.get(), node.detail));
+        case Shape::Identity:
+            return Value::borrowed((a.get() == b.get()) != (node.detail != 0) ? Py_True : Py_False);
+        default:
+            return Value::owned(arithmetic(a.get(), b.get(), node.detail));
+        }
+    }
+
+    [[gnu::noinline]] Value unary_node(const Node &node) noexcept {  // NOLINT(misc-no-recursion)
+        Value a = value(node.a);
+        if (!a) return {};
+        switch (node.shape) {
+        case Shape::Contains:
+            return Value::owned(contains(a.get(), program_.nodes[node.b].object, node.detail != 0));
+        case Shape::Negative:
+            return Value::owned(negative(a.get()));
+        default: {
+            const int truth = plain_truth(a.get());
             if (truth < 0) return {};
             return Value::borrowed((truth != 0) != (node.shape == Shape::Not) ? Py_True : Py_False);
         }
-        case Shape::Negative: {
-            Value a = value(node.a);
-            return a ? Value::owned(negative(a.get())) : Value();
         }
-        case Shape::Binary: {
-            Value a = value(node.a);
-            if (!a) return {};
-            Value b = value(node.b);
-            return b ? Value::owned(arithmetic(a.get(), b.get(), node.detail)) : Value();
-        }
-        case Shape::Tuple:
-            return Value::owned(tuple(node.a, node.b));
-        case Shape::Choice: {
+    }
+
+    [[gnu::noinline]] Value choice(const Node &node) noexcept {  // NOLINT(misc-no-recursion)
+        int truth = -1;
+        {
             Value tested = value(node.a);
-            const int truth = tested ? plain_truth(tested.get()) : -1;
-            if (truth < 0) return {};
-            return value(truth ? node.b : node.c);
+            if (tested) truth = plain_truth(tested.get());
         }
-        }
-        return {};
+        if (truth < 0) return {};
+        return value(truth ? node.b : node.c);
     }
 
     // Borrowed, or nullptr.
     PyObject *argument(std::uint32_t index) const noexcept {
         if (index < static_cast<std::uint32_t>(frame_.arg_count)) return frame_.args[index];
-        // A parameter the call leaves out takes its default, read now: __defaults__ may change.
+        return default_argument(index);
+    }
+
+    // A parameter the call leaves out takes its default, read now: __defaults__ may change.
+    [[gnu::noinline]] PyObject *default_argument(std::uint32_t index) const noexcept {
         PyObject *defaults = frame_.function != nullptr ? frame_.function->func_defaults : nullptr;
         if (defaults == nullptr) return nullptr;
         const Py_ssize_t first = program_.parameters - PyTuple_GET_SIZE(defaults);
@@ -465,14 +522,10 @@ PyObject *known_attribute(PyObject *o, const AttributeCache &cache) noexcept {
 
 // The value a Read form's steps reach from `o`, borrowed (everything on the way is held by what
 // came before it), or nullptr where a step needs more than this loop does.
-PyObject *read(const Program &program, const Form &form, PyObject *o) noexcept {
+PyObject *read(const Form &form, PyObject *o) noexcept {
     for (std::uint8_t i = 0; i < form.length && o != nullptr; ++i) {
-        const Node &node = program.nodes[form.steps[i].node];
-        if (form.steps[i].attribute) {
-            o = known_attribute(o, program.attribute_caches[node.index]);
-        } else {
-            o = subscript(o, program.nodes[node.b].object, program.subscript_hints[node.index]);
-        }
+        const Step &step = form.steps[i];
+        o = step.cache != nullptr ? known_attribute(o, *step.cache) : subscript(o, step.key, *step.hint);
     }
     return o;
 }
@@ -495,9 +548,9 @@ bool read_chain(const Program &program, std::uint16_t n, Form &form) noexcept {
             if (program.nodes[node.b].shape != Shape::Constant || !(PyUnicode_CheckExact(key) || PyLong_CheckExact(key))) {
                 return false;
             }
-            backwards[length++] = {n, false};
+            backwards[length++] = {key, nullptr, &program.subscript_hints[node.index]};
         } else if (node.shape == Shape::Attribute) {
-            backwards[length++] = {n, true};
+            backwards[length++] = {node.object, &program.attribute_caches[node.index], nullptr};
         } else {
             return false;
         }
@@ -548,10 +601,39 @@ void find_form(Program &program) noexcept {
     if (form.kind != Form::Kind::Tree) program.form = form;
 }
 
+void prefetch_for_evaluation(const Program &program, PyObject *item, int stage) noexcept {
+    const Form &form = program.form;
+    if (stage == 0) {
+        prefetch(item);
+        prefetch(reinterpret_cast<const char *>(item) - 3 * sizeof(PyObject *));
+        return;
+    }
+    if (form.kind == Form::Kind::Tree || form.parameter != 0 || form.length == 0) {
+        if (stage == 1) prefetch_fields(item);
+        return;
+    }
+    if (stage == 2) {
+        if (PyObject *value = read(form, item)) prefetch(value);
+        return;
+    }
+    if (form.steps[0].cache == nullptr) {
+        prefetch_fields(item);
+        if (PyList_CheckExact(item)) prefetch(static_cast<const void *>(reinterpret_cast<PyListObject *>(item)->ob_item));
+        return;
+    }
+    const AttributeCache &cache = *form.steps[0].cache;
+    if (cache.type != Py_TYPE(item)) return;
+    if (cache.kind == AttributeCache::Kind::Slot) {
+        prefetch(reinterpret_cast<const char *>(item) + cache.where);
+    } else if (cache.inline_index >= 0) {
+        if (const void *address = lumo_inline_attribute_address(item, cache.inline_index)) prefetch(address);
+    }
+}
+
 PyObject *evaluate(const Program &program, const Frame &frame) noexcept {
     const Form &form = program.form;
     if (form.kind != Form::Kind::Tree && form.parameter < frame.arg_count) {
-        if (PyObject *value = read(program, form, frame.args[form.parameter])) {
+        if (PyObject *value = read(form, frame.args[form.parameter])) {
             switch (form.kind) {
             case Form::Kind::Read:
                 return Py_NewRef(value);

@@ -121,6 +121,19 @@ int lumo_inline_attribute(PyObject *obj, Py_ssize_t index, PyObject **value) {
 #endif
 }
 
+const void *lumo_inline_attribute_address(PyObject *obj, Py_ssize_t index) {
+    PyTypeObject *type = Py_TYPE(obj);
+#if PY_VERSION_HEX >= 0x030D0000
+    if (!(type->tp_flags & Py_TPFLAGS_INLINE_VALUES)) return NULL;
+    return &_PyObject_InlineValues(obj)->values[index];
+#else
+    if (!(type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return NULL;
+    PyDictOrValues dorv = *_PyObject_DictOrValuesPointer(obj);
+    if (!_PyDictOrValues_IsValues(dorv)) return NULL;
+    return &_PyDictOrValues_GetValues(dorv)->values[index];
+#endif
+}
+
 int lumo_instance_names_are_strs(PyObject *obj) {
     PyTypeObject *type = Py_TYPE(obj);
     if (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) {

@@ -38,6 +38,11 @@ Py_ssize_t lumo_inline_attribute_index(PyTypeObject *type, PyObject *name);
  * them in a dictionary, which lumo_instance_names_are_strs judges. */
 int lumo_inline_attribute(PyObject *obj, Py_ssize_t index, PyObject **value);
 
+/* Where `obj` keeps the value at entry `index` of its type's shared keys, when it keeps its
+ * attributes inline, for a prefetch: an address near the object, or NULL. Reads the object's
+ * header only. */
+const void *lumo_inline_attribute_address(PyObject *obj, Py_ssize_t index);
+
 /* 1 when every attribute `obj` keeps in its instance dictionary (or in the values its type keeps
  * inline in the object) has an exact str name, or it keeps none; 0 when it may hold another key,
  * or keeps its dictionary where this does not look. */

@@ -59,8 +59,9 @@ struct Node {
 // alone or compared with a constant (`r["k"] > 5`, `r["k"] is not None`). They stand for the same
 // nodes, whose caches they use; where a step meets anything else, the tree decides.
 struct Step {
-    std::uint16_t node;  // the Subscript or Attribute node the step stands for
-    bool attribute;      // an attribute of that name, else an item with that key
+    PyObject *key = nullptr;                // the item's key, or the attribute's name
+    AttributeCache *cache = nullptr;        // an attribute's: the node's cache
+    Py_ssize_t *hint = nullptr;             // an item's: the node's hint
 };
 
 struct Form {
@@ -89,6 +90,14 @@ struct Program {
 
 // Finds the form of `program`'s root, once its nodes are complete.
 void find_form(Program &program) noexcept;
+
+// For a loop that evaluates `program` for one item after another, with the item as the first
+// argument: asks for what the evaluation for `item` will read, a stage at a time as the item comes
+// nearer. Stage 0 brings the item's header (and what precedes it, where an instance keeps its
+// dict pointer), stage 1 the table or values its first field lies in, stage 2 the value the read
+// reaches, found by making the read without taking anything. Reads only what an earlier stage
+// asked for; runs no Python code.
+void prefetch_for_evaluation(const Program &program, PyObject *item, int stage) noexcept;
 
 // What a program is evaluated against: the arguments of the call it stands for and the function
 // whose closure, defaults and globals it reads (nullptr for a getter's program).

@@ -39,16 +39,32 @@ PyObject *taken_and_advanced(Seq *self, std::uint64_t end) {
 std::int64_t scan_while(const Seq *self, PyObject *predicate_func) noexcept {
     const ItemVec &items = self->items();
     Callback predicate(predicate_func, 1);
-    std::uint64_t i = self->cursor;
-    for (; i < items.size(); ++i) {
-        predicate.prefetch(items.data(), i, items.size());
+    const std::size_t n = items.size();
+    // A native answer other than True ends the run: False ends the scan, anything else goes
+    // through the strict rule, which may run Python code.
+    std::size_t stop = n;
+    int verdict = 1;
+    auto go_on = [&](std::size_t i, PyObject *answer) {
+        if (answer == Py_True) return true;
+        Owned held{answer};
+        verdict = answer == Py_False ? 0 : strict_bool(answer);  // may run Python
+        if (verdict != 1) stop = i;
+        return false;
+    };
+    for (std::size_t i = self->cursor; i < n; ++i) {
+        i = predicate.evaluate_run(items.data(), i, n, go_on);
+        if (verdict != 1 || i == n) break;
+        predicate.prefetch(items.data(), i, n);
         Owned answer{predicate(items[i].get())};  // may run Python
         if (!answer) return -1;
-        int truth = strict_bool(answer.get());
-        if (truth < 0) return -1;
-        if (!truth) break;
+        verdict = strict_bool(answer.get());
+        if (verdict != 1) {
+            stop = i;
+            break;
+        }
     }
-    return static_cast<std::int64_t>(i);
+    if (verdict < 0) return -1;
+    return static_cast<std::int64_t>(stop);
 }
 
 }  // namespace

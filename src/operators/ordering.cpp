@@ -334,13 +334,11 @@ PyObject *op_order_by(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObje
     taken.reserve(n);
     KeyShapes shapes(n);
     Callback key_func(a.object(0), 1);
-    for (std::size_t i = 0; i < n; ++i) {
-        const Owned &item = items[i];
-        key_func.prefetch(items.data(), i, n);
-        Owned key{key_func(item.get())};  // may run Python
-        if (!key) return nullptr;
+    // Runs no Python code: keys answered natively are taken in runs.
+    auto take = [&](std::size_t i, PyObject *made) {
+        Owned key{made};
         PyObject *borrowed = key.get();
-        if (borrowed == item.get()) {
+        if (borrowed == items[i].get()) {
             key.reset();  // the receiver holds it until the call is over
         } else {
             if (held.capacity() == 0) held.reserve(n);
@@ -348,8 +346,17 @@ PyObject *op_order_by(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObje
         }
         keys.push_back(borrowed);
         // Taken while the item is at hand: placing the references later touches only pointers.
-        taken.push_back(Owned::borrow(item.get()));
+        taken.push_back(Owned::borrow(items[i].get()));
         shapes.add(borrowed);
+        return true;
+    };
+    for (std::size_t i = 0; i < n; ++i) {
+        i = key_func.evaluate_run(items.data(), i, n, take);
+        if (i == n) break;
+        key_func.prefetch(items.data(), i, n);
+        PyObject *key = key_func(items[i].get());  // may run Python
+        if (key == nullptr) return nullptr;
+        take(i, key);
     }
     ItemVec out;
     if (n >= 2) {

@@ -87,13 +87,20 @@ PyObject *op_select(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject
     BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
     if (!a) return nullptr;
     const ItemVec &items = self->items();
+    const std::size_t n = items.size();
     Callback func(a.object(0), 1);
     Result out;
-    out.reserve(items.size());
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        func.prefetch(items.data(), i, items.size());
+    out.reserve(n);
+    auto add = [&out](std::size_t, PyObject *value) {
+        out.add(Owned(value));
+        return true;
+    };
+    for (std::size_t i = 0; i < n; ++i) {
+        i = func.evaluate_run(items.data(), i, n, add);
+        if (i == n) break;
+        func.prefetch(items.data(), i, n);
         Owned value{func(items[i].get())};  // may run Python
-        if (!value) return nullptr;                        // the callback's own exception, unchanged
+        if (!value) return nullptr;         // the callback's own exception, unchanged
         out.add(std::move(value));
     }
     return out.finish(0);
@@ -105,16 +112,34 @@ PyObject *op_where(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject 
     BoundCall<SharedAccess> a(self, sig, args, nargs, kwnames);
     if (!a) return nullptr;
     const ItemVec &items = self->items();
+    const std::size_t n = items.size();
     Callback predicate(a.object(0), 1);
     ItemVec out;
-    out.reserve(items.size());
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        predicate.prefetch(items.data(), i, items.size());
+    out.reserve(n);
+    bool failed = false;
+    // An answer other than True or False goes through the strict rule, which may run Python code:
+    // the run stops after it, so that the guards are checked again.
+    auto keep = [&](std::size_t i, PyObject *answer) {
+        if (answer == Py_True || answer == Py_False) {
+            if (answer == Py_True) out.push_back(Owned::borrow(items[i].get()));
+            return true;
+        }
+        Owned held{answer};
+        const int truth = strict_bool(answer);  // may run Python
+        if (truth > 0) out.push_back(Owned::borrow(items[i].get()));
+        failed = truth < 0;
+        return false;
+    };
+    for (std::size_t i = 0; i < n; ++i) {
+        i = predicate.evaluate_run(items.data(), i, n, keep);
+        if (failed) return nullptr;
+        if (i == n) break;
+        predicate.prefetch(items.data(), i, n);
         Owned answer{predicate(items[i].get())};  // may run Python
         if (!answer) return nullptr;
-        int keep = strict_bool(answer.get());
-        if (keep < 0) return nullptr;
-        if (keep) out.push_back(Owned::borrow(items[i].get()));
+        int truth = strict_bool(answer.get());
+        if (truth < 0) return nullptr;
+        if (truth) out.push_back(Owned::borrow(items[i].get()));
     }
     return new_sequence(std::move(out), 0, self);
 }
