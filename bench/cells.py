@@ -19,6 +19,7 @@ from dataclasses import dataclass, field
 from itertools import chain, islice
 from typing import Callable
 
+from data import KINDS
 from lumo import LumoSeq
 
 
@@ -119,6 +120,13 @@ def join_index(outer, inner, outer_key, inner_key):
     return [(x, y) for x in outer for y in index.get(outer_key(x), ())]
 
 
+def group_by_kind(a):
+    groups = defaultdict(list)
+    for r in a:
+        groups[r["kind"]].append(r)
+    return groups
+
+
 def first_by_key(items, key):
     first = {}
     for x in items:
@@ -167,6 +175,11 @@ name = lambda r: r["name"]
 rid = lambda r: r["id"]
 third = lambda x: x % 3 == 0
 low = lambda r: r["score"] < 0.5
+rkind = lambda r: r["kind"]
+neg_score = lambda r: -r["score"]
+id_name = lambda r: (r["id"], r["name"])
+score_attr = lambda r: r.score
+low_attr = lambda r: r.score < 0.5
 same = lambda x: x
 neg = lambda x: -x
 upper = lambda s: s.upper()
@@ -211,7 +224,8 @@ def build(peers):
     # filter with lumo's own lambda stay as another row, where the cost of calling it shows.
     for data, kind, f, idiom, inline in (
             ("ints", "ints", double, "[x * 2 for x in a]", lambda d: [x * 2 for x in d.a]),
-            ("records", "records", score, "[r['score'] for r in a]", lambda d: [r["score"] for r in d.a])):
+            ("records", "records", score, "[r['score'] for r in a]", lambda d: [r["score"] for r in d.a]),
+            ("dataclass instances", "objects", score_attr, "[r.score for r in a]", lambda d: [r.score for r in d.a])):
         cell(g, "select", data, kind, idiom, inline,
              lambda d, f=f: LumoSeq(d.a).select(f).list(), lambda d, f=f: d.s.select(f), [
                  ("iteration_utilities", lambda d, f=f: It(d.a).map(f).as_list()),
@@ -221,13 +235,21 @@ def build(peers):
     for data, kind, p, idiom, inline in (
             ("ints", "ints", third, "[x for x in a if x % 3 == 0]", lambda d: [x for x in d.a if x % 3 == 0]),
             ("records", "records", low, "[r for r in a if r['score'] < 0.5]",
-             lambda d: [r for r in d.a if r["score"] < 0.5])):
+             lambda d: [r for r in d.a if r["score"] < 0.5]),
+            ("dataclass instances", "objects", low_attr, "[r for r in a if r.score < 0.5]",
+             lambda d: [r for r in d.a if r.score < 0.5])):
         cell(g, "where", data, kind, idiom, inline,
              lambda d, p=p: LumoSeq(d.a).where(p).list(), lambda d, p=p: d.s.where(p), [
                  ("iteration_utilities", lambda d, p=p: It(d.a).filter(p).as_list()),
                  ("PyFunctional", lambda d, p=p: seq(d.a).filter(p).to_list()),
                  ("asq", lambda d, p=p: query(d.a).where(p).to_list())],
              alts=[("list(filter(p, a))", lambda d, p=p: list(filter(p, d.a)))])
+    # Ids repeat in the records: the last value of a key wins in both spellings.
+    cell(g, "to_dict", "records, id → name", "records", "{r['id']: r['name'] for r in a}",
+         lambda d: {r["id"]: r["name"] for r in d.a},
+         lambda d: LumoSeq(d.a).to_dict(rid, name), lambda d: d.s.to_dict(rid, name), [
+             ("PyFunctional", lambda d: seq(d.a).map(id_name).to_dict()),
+             ("asq", lambda d: query(d.a).to_dictionary(rid, name))])
     cell(g, "zip", "ints", "ints", "list(zip(a, b))", lambda d: list(zip(d.a, d.b)),
          lambda d: LumoSeq(d.a).zip(d.b).list(), lambda d: d.s.zip(d.b), [
              ("PyFunctional", lambda d: seq(d.a).zip(d.b).to_list()),
@@ -267,6 +289,18 @@ def build(peers):
              lambda d, k=k: LumoSeq(d.a).min_by(k), lambda d, k=k: d.s.min_by(k), [
                  ("iteration_utilities", lambda d, k=k: It(d.a).get_min(key=k)),
                  ("PyFunctional", lambda d, k=k: seq(d.a).min_by(k))])
+    cell(g, "max_by", "records by score", "records", "max(a, key=lambda r: r['score'])",
+         lambda d: max(d.a, key=lambda r: r["score"]),
+         lambda d: LumoSeq(d.a).max_by(score), lambda d: d.s.max_by(score), [
+             ("iteration_utilities", lambda d: It(d.a).get_max(key=score)),
+             ("PyFunctional", lambda d: seq(d.a).max_by(score))])
+    cell(g, "select(f).sum()", "records, f = r['score']", "records", "sum(r['score'] for r in a)",
+         lambda d: sum(r["score"] for r in d.a),
+         lambda d: LumoSeq(d.a).select(score).sum(), lambda d: d.s.select(score).sum(), [
+             ("iteration_utilities", lambda d: It(d.a).map(score).get_sum()),
+             ("PyFunctional", lambda d: seq(d.a).map(score).sum()),
+             ("asq", lambda d: query(d.a).sum(score))],
+         alts=[("sum(map(f, a))", lambda d: sum(map(score, d.a)))], compare="approx")
 
     # Ordering: the key function is the identity (or a field), called once per item by all.
     g = "ordering"
@@ -279,6 +313,12 @@ def build(peers):
                  ("iteration_utilities", lambda d, k=k: It(d.a).get_sorted(key=k)),
                  ("PyFunctional", lambda d, k=k: seq(d.a).order_by(k).to_list()),
                  ("asq", lambda d, k=k: query(d.a).order_by(k).to_list())])
+    cell(g, "order_by", "records by -score", "records", "sorted(a, key=lambda r: -r['score'])",
+         lambda d: sorted(d.a, key=lambda r: -r["score"]),
+         lambda d: LumoSeq(d.a).order_by(neg_score).list(), lambda d: d.s.order_by(neg_score), [
+             ("iteration_utilities", lambda d: It(d.a).get_sorted(key=neg_score)),
+             ("PyFunctional", lambda d: seq(d.a).order_by(neg_score).to_list()),
+             ("asq", lambda d: query(d.a).order_by(neg_score).to_list())])
     for data, kind, k in (("ints", "ints", same), ("records by score", "records", score)):
         cell(g, "order_by(k).take(10)", data, kind,
              "sorted(a, key=k)[:10], k = " + _key_text(k),
@@ -302,6 +342,15 @@ def build(peers):
                  ("more_itertools", lambda d, k=k: mi.map_reduce(d.a, k)),
                  ("PyFunctional", lambda d, k=k: seq(d.a).group_by(k).to_list()),
                  ("asq", lambda d, k=k: query(d.a).group_by(k).to_list())], norm=as_groups)
+    cell(g, "group_by", f"records, {KINDS} str keys", "records",
+         "a defaultdict(list) filled in one loop: groups[r['kind']].append(r)",
+         lambda d: group_by_kind(d.a), lambda d: LumoSeq(d.a).group_by(rkind).list(), lambda d: d.s.group_by(rkind), [
+             ("iteration_utilities", lambda d: iu.groupedby(d.a, rkind)),
+             ("cytoolz", lambda d: cytoolz.groupby(rkind, d.a)),
+             ("toolz", lambda d: toolz.groupby(rkind, d.a)),
+             ("more_itertools", lambda d: mi.map_reduce(d.a, rkind)),
+             ("PyFunctional", lambda d: seq(d.a).group_by(rkind).to_list()),
+             ("asq", lambda d: query(d.a).group_by(rkind).to_list())], norm=as_groups)
     for data, inner, outer_key, ik, note in (
             ("records × n/100, int key", "inner_ids", lambda d: d.id_mod_m, rid,
              "every outer record matches one inner record, by id % (n/100)"),

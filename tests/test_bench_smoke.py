@@ -19,6 +19,10 @@ SIZES = ["30", "300"]
 # The cursor steps time one step of a walk under way: from a list there is nothing to spell whole.
 NOT_WHOLE = {"skip(1) · ints", "restart() · ints, cursor at n/2",
              "pickle.dumps + loads · ints", "pickle.dumps + loads · records"}
+# Field lambdas on records and on dataclass instances, against what a programmer writes instead.
+FIELD_LAMBDAS = {"select · dataclass instances", "where · dataclass instances", "to_dict · records, id → name",
+                 "max_by · records by score", "select(f).sum() · records, f = r['score']",
+                 "order_by · records by -score", "group_by · records, 50 str keys"}
 
 
 def bench(tmp_path, *args):
@@ -36,7 +40,7 @@ def test_every_cell_runs_and_agrees_with_the_idiom(tmp_path):
     assert len(run["cells"]) > 50
     names = [cell["name"] for cell in run["cells"]]
     assert len(set(names)) == len(names)
-    assert NOT_WHOLE <= set(names)
+    assert NOT_WHOLE | FIELD_LAMBDAS <= set(names)
     for cell in run["cells"]:
         lumo = {c["name"] for c in cell["contestants"] if c["kind"] == "lumo"}
         assert lumo == ({"lumo prebuilt"} if cell["name"] in NOT_WHOLE else {"lumo whole", "lumo prebuilt"}), \
