@@ -5,6 +5,7 @@ not installed here are left out by the suite itself. Nothing about time is asser
 
 import importlib.util
 import json
+import math
 import subprocess
 import sys
 import xml.etree.ElementTree as ET
@@ -56,6 +57,14 @@ def test_every_cell_runs_and_agrees_with_the_idiom(tmp_path):
                     assert result["status"] == "ok", where
                 if result["status"] in ("ok", "other order"):
                     assert result["seconds"] > 0, where
+    # lumo whole's mean over the inline-idiom cells is taken over those cells alone, and stated.
+    inline = [cell for cell in run["cells"] if cell["inline"]]
+    assert FIELD_LAMBDAS <= {cell["name"] for cell in inline} < set(names)
+    for size in SIZES:
+        ratios = [seconds(cell, "lumo whole", size) / seconds(cell, "idiom", size) for cell in inline]
+        mean = run["inline_summary"][size]["measured"]
+        assert math.isclose(mean, math.exp(sum(map(math.log, ratios)) / len(ratios))), size
+        assert f"{fmt_ratio(mean)} at n = {size}" in text, size
     assert text.startswith("# lumo benchmark results")
     for name in names:
         assert f"### {name}" in text
@@ -80,6 +89,10 @@ def test_every_cell_runs_and_agrees_with_the_idiom(tmp_path):
     pool = run["scale_out"]["pool"]
     assert (pool["items"], pool["workers"], pool["tasks"]) == (300, 2, 8)
     assert "## Scale-out" in text
+
+
+def seconds(cell, contestant, size):
+    return next(c for c in cell["contestants"] if c["name"] == contestant)["results"][size]["seconds"]
 
 
 @pytest.mark.skipif(not HAVE_FLIGHTS,
