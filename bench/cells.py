@@ -4,10 +4,10 @@ The idiom is the spelling a Python programmer writes for the same answer. Most c
 same callbacks as lumo (a sort key, a grouping key in a helper loop), so the ratio measures the
 operator and not the lambda. The cells marked `inline` ask what lumo's field or arithmetic lambdas
 cost against what a programmer writes for the same expression: inline in a comprehension or loop
-(a projection, a filter, a sum, a dict), or as the key of `sorted` and `max`; their ratio includes
-the call that the idiom does not make. Each
-peer appears only where it has the operator, in its own natural spelling; lazy results are forced
-with the peer's own list call, since lumo's result is a finished sequence.
+(a projection, a filter, a sum, a dict), or as the key of `sorted` and `max`; where the idiom
+calls nothing, the ratio includes lumo's calls. Each peer appears only where it has the operator,
+in its own natural spelling; lazy results are forced with the peer's own list call, since lumo's
+result is a finished sequence.
 
 lumo runs twice in each cell. "lumo whole" is the query as a user writes it, from the list the
 idiom gets to the idiom's kind of answer: `LumoSeq(a).op(...).list()`, or the scalar. "lumo
