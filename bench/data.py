@@ -6,6 +6,7 @@ when records are read from a file, so deduplication compares values and not iden
 """
 import random
 import string
+from dataclasses import dataclass
 from types import SimpleNamespace
 
 from lumo import LumoSeq
@@ -13,6 +14,9 @@ from lumo import LumoSeq
 # About 60% of each list's items are distinct; `b` shares half of its value pool with `a`.
 DISTINCT = 0.6
 LETTERS = string.ascii_lowercase
+# Distinct values of a record's "kind": a category to group by, between the few keys of a flag and
+# the many of an id.
+KINDS = 50
 
 
 def _pool(n, make, seed):
@@ -43,8 +47,28 @@ def _short_str(rng):
     return "".join(rng.choices(LETTERS, k=rng.randint(4, 10)))
 
 
-def _record(i, ints, strs, rng):
-    return {"id": ints[i], "name": strs[i], "score": rng.random()}
+def _words(count, seed):
+    """`count` distinct short strs."""
+    rng = random.Random(seed)
+    words = {}
+    while len(words) < count:
+        words[_short_str(rng)] = None
+    return list(words)
+
+
+def _record(i, ints, strs, rng, kind):
+    # A str of its own per record, as a file reader makes one: equal kinds are compared, not
+    # found identical.
+    return {"id": ints[i], "name": strs[i], "score": rng.random(), "kind": "".join(kind)}
+
+
+@dataclass
+class Record:
+    """A record as an instance of a class of the user's: the fields of the dict records."""
+    id: int
+    name: str
+    score: float
+    kind: str
 
 
 class Data:
@@ -67,9 +91,10 @@ class Data:
         return _pool(self.n, _short_str, seed=2)
 
     def _make_record_pool(self):
-        rng = random.Random(3)
+        # The kinds come from their own generator, so the scores stay those of earlier runs.
+        rng, pick, kinds = random.Random(3), random.Random(8), _words(KINDS, seed=9)
         ints, strs = self["int_pool"], self["str_pool"]
-        return [_record(i, ints, strs, rng) for i in range(len(ints))]
+        return [_record(i, ints, strs, rng, pick.choice(kinds)) for i in range(len(ints))]
 
     def _both(self, pool):
         """`a` from the first two thirds of the pool, `b` from the last two thirds."""
@@ -100,6 +125,12 @@ class Data:
         names = rng.sample(sorted({r["name"] for r in a}), min(m, len(a)))
         d.inner_names = [{"id": i, "name": name, "score": rng.random()} for i, name in enumerate(names)]
         return d
+
+    def _make_objects(self):
+        """`records`' a as Record instances: the same values in the same order, repeats distinct."""
+        third = len(self["record_pool"]) // 3
+        a = _draw(self["record_pool"][: 2 * third + 1], self.n, seed=4, copy=lambda r: Record(**r))
+        return SimpleNamespace(a=a, s=LumoSeq(a))
 
     def _make_floats(self):
         rng = random.Random(7)

