@@ -103,7 +103,7 @@ void Callback::prepare_getter(PyObject *callable) noexcept {
         if (items) {
             getter_.nodes.push_back({Shape::Constant, 0, 0, 0, 0, 0, key.get()});
             getter_.nodes.push_back({Shape::Subscript, 0, 0, 1});
-            getter_.subscript_hints.push_back(0);
+            getter_.subscript_hints.push_back({0, nullptr, nullptr, 0});
             getter_keys_ = std::move(key);
         } else {
             if (!PyUnicode_CheckExact(key.get())) return;

@@ -63,17 +63,16 @@ public:
             prefetch_for_calls(items, i, n);
             return;
         }
-        // A few thousand items and what they hold stay in the caches between passes; asking for
-        // them again costs more than it saves.
-        if (n < min_prefetched) return;
-        if (i + 3 * evaluations_ahead < n) prefetch_for_evaluation(*program_, items[i + 3 * evaluations_ahead].get(), 0);
-        if (i + 2 * evaluations_ahead < n) prefetch_for_evaluation(*program_, items[i + 2 * evaluations_ahead].get(), 1);
-        if (i + evaluations_ahead < n) prefetch_for_evaluation(*program_, items[i + evaluations_ahead].get(), 2);
+        if (i + 3 * evaluations_ahead < n) prefetch_item(*program_, items[i + 3 * evaluations_ahead].get());
+        if (i + 2 * evaluations_ahead < n) prefetch_first_field(*program_, items[i + 2 * evaluations_ahead].get());
+        // The value a read reaches is found by making the read once more: worth it where the
+        // items are many, when they lie scattered beyond the caches.
+        if (n >= min_read_ahead && i + evaluations_ahead < n) prefetch_read_value(*program_, items[i + evaluations_ahead].get());
     }
 
 private:
     static constexpr std::size_t evaluations_ahead = 6;
-    static constexpr std::size_t min_prefetched = 4096;
+    static constexpr std::size_t min_read_ahead = 4096;
     // Nested recursion checks the real call makes on its way to the deepest C code a shape runs:
     // the frame's own and one comparison's, with one to spare.
     static constexpr int call_recursion_levels = 3;

@@ -61,7 +61,7 @@ int plain_truth(PyObject *o) noexcept {
 PyObject *new_bool(bool b) noexcept { return Py_NewRef(b ? Py_True : Py_False); }
 
 // What `container`[`key`] reads, borrowed from the container, or nullptr.
-PyObject *subscript(PyObject *container, PyObject *key, Py_ssize_t &hint) noexcept {
+PyObject *subscript(PyObject *container, PyObject *key, LumoFieldHint &hint) noexcept {
     if (PyDict_CheckExact(container)) {
         PyObject *value = nullptr;
         if (!PyUnicode_CheckExact(key) || lumo_str_dict_lookup(container, key, &hint, &value) <= 0) return nullptr;
@@ -601,33 +601,10 @@ void find_form(Program &program) noexcept {
     if (form.kind != Form::Kind::Tree) program.form = form;
 }
 
-void prefetch_for_evaluation(const Program &program, PyObject *item, int stage) noexcept {
+void prefetch_read_value(const Program &program, PyObject *item) noexcept {
     const Form &form = program.form;
-    if (stage == 0) {
-        prefetch(item);
-        prefetch(reinterpret_cast<const char *>(item) - 3 * sizeof(PyObject *));
-        return;
-    }
-    if (form.kind == Form::Kind::Tree || form.parameter != 0 || form.length == 0) {
-        if (stage == 1) prefetch_fields(item);
-        return;
-    }
-    if (stage == 2) {
-        if (PyObject *value = read(form, item)) prefetch(value);
-        return;
-    }
-    if (form.steps[0].cache == nullptr) {
-        prefetch_fields(item);
-        if (PyList_CheckExact(item)) prefetch(static_cast<const void *>(reinterpret_cast<PyListObject *>(item)->ob_item));
-        return;
-    }
-    const AttributeCache &cache = *form.steps[0].cache;
-    if (cache.type != Py_TYPE(item)) return;
-    if (cache.kind == AttributeCache::Kind::Slot) {
-        prefetch(reinterpret_cast<const char *>(item) + cache.where);
-    } else if (cache.inline_index >= 0) {
-        if (const void *address = lumo_inline_attribute_address(item, cache.inline_index)) prefetch(address);
-    }
+    if (form.kind == Form::Kind::Tree || form.parameter != 0 || form.length == 0) return;
+    if (PyObject *value = read(form, item)) prefetch(value);
 }
 
 PyObject *evaluate(const Program &program, const Frame &frame) noexcept {

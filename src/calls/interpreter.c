@@ -61,16 +61,17 @@ static inline PyObject *entry_value(PyDictObject *dict, Py_ssize_t ix) {
  * a larger dict is looked up without a hint. */
 #define HINT_SCAN 64
 
-int lumo_str_dict_lookup(PyObject *dict, PyObject *key, Py_ssize_t *hint, PyObject **value) {
+int lumo_str_dict_lookup(PyObject *dict, PyObject *key, LumoFieldHint *hint, PyObject **value) {
     PyDictObject *mp = (PyDictObject *)dict;
     PyDictKeysObject *keys = mp->ma_keys;
     if (keys->dk_kind == DICT_KEYS_GENERAL) return -1;
     PyDictUnicodeEntry *entries = DK_UNICODE_ENTRIES(keys);
-    size_t ix = (size_t)*hint;
+    size_t ix = (size_t)hint->index;
     /* An entry whose key is this str and whose value is set is the key's one live entry. */
     if (ix < (size_t)keys->dk_nentries) {
         PyObject *found_key = entries[ix].me_key;
-        if (found_key == key || (found_key != NULL && str_equal(found_key, key))) {
+        if ((found_key == hint->key && key == hint->wanted) || found_key == key ||
+            (found_key != NULL && str_equal(found_key, key))) {
             PyObject *found = entry_value(mp, (Py_ssize_t)ix);
             if (found != NULL) {
                 *value = found;
@@ -86,7 +87,13 @@ int lumo_str_dict_lookup(PyObject *dict, PyObject *key, Py_ssize_t *hint, PyObje
     Py_ssize_t n = keys->dk_nentries < HINT_SCAN ? keys->dk_nentries : 0;
     for (Py_ssize_t i = 0; i < n; ++i) {
         if (entries[i].me_key != NULL && str_equal(entries[i].me_key, key)) {
-            *hint = i;
+            PyObject *old_key = hint->key, *old_wanted = hint->wanted;
+            hint->index = i;
+            hint->key = Py_NewRef(entries[i].me_key);
+            hint->wanted = Py_NewRef(key);
+            hint->offset = (const char *)&entries[i] - (const char *)keys;
+            Py_XDECREF(old_key); /* strs: their end runs no Python code */
+            Py_XDECREF(old_wanted);
             break;
         }
     }

@@ -22,12 +22,22 @@ extern "C" {
 extern const size_t lumo_dict_keys_kind_offset;
 extern const uint8_t lumo_dict_keys_general;
 
+/* Where a field was found last: the key looked up, its entry, and the str the dict held there
+ * (equal to that key), so that the next dict made alike is read at that entry, for the same key,
+ * after comparing pointers. Records read from a file share their field names' strs. Both strs are
+ * held (strong references), so no other object can be at their addresses. */
+typedef struct {
+    Py_ssize_t index;
+    PyObject *wanted;
+    PyObject *key;
+    Py_ssize_t offset; /* of that entry from the start of the dict's keys, for a prefetch */
+} LumoFieldHint;
+
 /* The value of the exact str `key` in the exact dict `dict` (borrowed), looked up comparing strs
  * only: 1 and `*value` when the dict holds the key, 0 when it does not, -1 when the dict may hold
- * keys of other types (then the lookup is not made). The entry at `*hint` is tried first, and
- * `*hint` is left at the entry found: dicts of the same fields, made alike, keep each field at the
- * same entry, so a loop over records finds each at its first try. */
-int lumo_str_dict_lookup(PyObject *dict, PyObject *key, Py_ssize_t *hint, PyObject **value);
+ * keys of other types (then the lookup is not made). The entry `hint` names is tried first, and
+ * `hint` is left at the entry found. */
+int lumo_str_dict_lookup(PyObject *dict, PyObject *key, LumoFieldHint *hint, PyObject **value);
 
 /* Where instances of the heap type `type` keep attribute `name` among the values their type keeps
  * inline in each object (its shared keys' entry), or -1 when they do not keep it there yet. */

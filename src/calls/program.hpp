@@ -4,7 +4,9 @@
 // meets anything it cannot answer exactly it gives up, and the caller makes the real call.
 #pragma once
 
+#include "calls/interpreter.h"
 #include "core/owned.hpp"
+#include "core/prefetch.hpp"
 
 #include <cstdint>
 
@@ -61,7 +63,7 @@ struct Node {
 struct Step {
     PyObject *key = nullptr;                // the item's key, or the attribute's name
     AttributeCache *cache = nullptr;        // an attribute's: the node's cache
-    Py_ssize_t *hint = nullptr;             // an item's: the node's hint
+    LumoFieldHint *hint = nullptr;          // an item's: the node's hint
 };
 
 struct Form {
@@ -82,10 +84,21 @@ struct Program {
     PyMemVec<Node> nodes;
     PyMemVec<std::uint16_t> operands;  // the items of Tuple nodes
     mutable PyMemVec<AttributeCache> attribute_caches;  // one per Attribute node, by `index`
-    mutable PyMemVec<Py_ssize_t> subscript_hints;       // one per Subscript node, by `index`
+    mutable PyMemVec<LumoFieldHint> subscript_hints;    // one per Subscript node, by `index`
     int parameters = 0;       // the code's positional parameters
     std::uint16_t root = 0;   // the node whose value the function returns
     Form form;                // how `root` is evaluated fastest
+
+    Program() noexcept = default;
+    Program(const Program &) = delete;
+    Program &operator=(const Program &) = delete;
+    // Releases the field names the hints hold: strs, whose end runs no Python code.
+    ~Program() {
+        for (LumoFieldHint &hint : subscript_hints) {
+            Py_CLEAR(hint.key);
+            Py_CLEAR(hint.wanted);
+        }
+    }
 };
 
 // Finds the form of `program`'s root, once its nodes are complete.
@@ -93,11 +106,48 @@ void find_form(Program &program) noexcept;
 
 // For a loop that evaluates `program` for one item after another, with the item as the first
 // argument: asks for what the evaluation for `item` will read, a stage at a time as the item comes
-// nearer. Stage 0 brings the item's header (and what precedes it, where an instance keeps its
-// dict pointer), stage 1 the table or values its first field lies in, stage 2 the value the read
-// reaches, found by making the read without taking anything. Reads only what an earlier stage
-// asked for; runs no Python code.
-void prefetch_for_evaluation(const Program &program, PyObject *item, int stage) noexcept;
+// nearer. Reads only what an earlier stage asked for; runs no Python code.
+
+// Stage 0: the item's header, and where an instance keeps its dict or values pointer (just
+// before it, maybe on the line before).
+inline void prefetch_item(const Program &program, PyObject *item) noexcept {
+    prefetch(item);
+    const Form &form = program.form;
+    if (form.kind != Form::Kind::Tree && form.length != 0 && form.steps[0].cache != nullptr) {
+        prefetch(reinterpret_cast<const char *>(item) - 3 * sizeof(PyObject *));
+    }
+}
+
+// Stage 1: the table or values the first field lies in: a dict's key table and the line of its
+// entries where the last dict had the field, a list's items, an instance's slot or inline value.
+inline void prefetch_first_field(const Program &program, PyObject *item) noexcept {
+    const Form &form = program.form;
+    if (form.kind == Form::Kind::Tree || form.parameter != 0 || form.length == 0) {
+        prefetch_fields(item);
+        return;
+    }
+    const Step &step = form.steps[0];
+    if (step.cache == nullptr) {
+        if (PyDict_CheckExact(item)) {
+            const char *keys = reinterpret_cast<const char *>(reinterpret_cast<PyDictObject *>(item)->ma_keys);
+            prefetch(keys);
+            prefetch(keys + step.hint->offset);
+        } else if (PyList_CheckExact(item)) {
+            prefetch(static_cast<const void *>(reinterpret_cast<PyListObject *>(item)->ob_item));
+        }
+        return;
+    }
+    const AttributeCache &cache = *step.cache;
+    if (cache.type != Py_TYPE(item)) return;
+    if (cache.kind == AttributeCache::Kind::Slot) {
+        prefetch(reinterpret_cast<const char *>(item) + cache.where);
+    } else if (cache.inline_index >= 0) {
+        if (const void *address = lumo_inline_attribute_address(item, cache.inline_index)) prefetch(address);
+    }
+}
+
+// Stage 2: the value the read reaches, found by making the read without taking anything.
+void prefetch_read_value(const Program &program, PyObject *item) noexcept;
 
 // What a program is evaluated against: the arguments of the call it stands for and the function
 // whose closure, defaults and globals it reads (nullptr for a getter's program).

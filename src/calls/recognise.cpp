@@ -257,7 +257,7 @@ private:
         const int made = binary(stack, Shape::Subscript, 0);
         if (made < 0) return -1;
         out_.nodes[static_cast<std::size_t>(made)].index = static_cast<std::uint32_t>(out_.subscript_hints.size());
-        out_.subscript_hints.push_back(0);
+        out_.subscript_hints.push_back({0, nullptr, nullptr, 0});
         return made;
     }
 
