@@ -52,29 +52,34 @@ PyObject *getter_key(PyObject *getter) noexcept {
 
 Callback::Callback(PyObject *callable, int arg_count) noexcept : callable_(callable), arg_count_(arg_count) {
     if (!native_on || !programs_available()) return;
-    thread_ = PyThreadState_Get();
     if (PyFunction_Check(callable)) {
         function_ = reinterpret_cast<PyFunctionObject *>(callable);
         use_code(function_->func_code);
     } else if (arg_count == 1) {
         prepare_getter(callable);
     }
+    if (program_ == nullptr) return;
+    thread_ = PyThreadState_Get();
     // The depth at which the operator runs holds for all its items: where the real call would
     // meet the interpreter's C recursion limit, it is made, and raises as it would.
-    if (program_ != nullptr && !recursion_headroom(call_recursion_levels)) program_ = nullptr;
+    if (!recursion_headroom(call_recursion_levels)) program_ = nullptr;
 }
 
 Callback::~Callback() { evaluations_total += evaluated_; }
 
 void Callback::use_code(PyObject *code) noexcept {
-    code_ = Owned::borrow(code);
     program_ = PyCode_Check(code) ? program_of(reinterpret_cast<PyCodeObject *>(code), arg_count_) : nullptr;
+    code_ = program_ != nullptr ? Owned::borrow(code) : Owned();
     missing_ = program_ != nullptr ? program_->parameters - arg_count_ : 0;
 }
 
 bool Callback::use_new_code() noexcept {
-    use_code(function_->func_code);  // a real call may have given the function another body
-    return program_ != nullptr;
+    // A real call may have given the function another body. The old code object is released
+    // last: a weak reference's callback on it may run Python code, and change the body again.
+    Owned previous = std::move(code_);
+    use_code(function_->func_code);
+    previous.reset();  // may run Python
+    return program_ != nullptr && function_->func_code == code_.get();
 }
 
 bool Callback::defaults_cover_missing() const noexcept {
@@ -129,11 +134,6 @@ void Callback::prepare_getter(PyObject *callable) noexcept {
     getter_.root = static_cast<std::uint16_t>(getter_.nodes.size() - 1);
     find_form(getter_);
     program_ = &getter_;
-}
-
-PyObject *Callback::real_call(PyObject *const *args) noexcept {
-    return PyObject_Vectorcall(callable_, args, static_cast<std::size_t>(arg_count_) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                               nullptr);
 }
 
 bool set_native_evaluation(bool on) noexcept { return std::exchange(native_on, on); }

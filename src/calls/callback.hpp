@@ -33,11 +33,18 @@ public:
         return call(buf + 1);
     }
 
+    // callable(item), called: for the item at which evaluate_run stopped, whose evaluation has
+    // just given up. may run Python
+    PyObject *call_for(PyObject *item) noexcept {
+        PyObject *buf[2] = {nullptr, item};
+        return real_call(buf + 1);
+    }
+
     // For a loop that runs no Python code between items: evaluates the callable natively for the
     // items from `i` on, for as long as that can be done, and hands each value (a new reference)
     // to `take(index, value)`. Returns the index of the first item not handled: `n`, an item whose
-    // evaluation needs the real call (which the loop then makes, through operator()), or the one
-    // after an item for which `take` returned false. The guards are checked once for the whole run,
+    // evaluation needs the real call, or the one after an item for which `take` returned false;
+    // the loop calls for that item through call_for, then starts the next run. The guards are checked once for the whole run,
     // which is exact because nothing in it runs Python code: `take` may do so only when it then
     // returns false, and the next run checks them again.
     template <class Take>
@@ -47,8 +54,12 @@ public:
             prefetch(items, i, n);
             PyObject *arg = items[i].get();
             PyObject *value = evaluate(*program_, Frame{&arg, 1, function_});
-            if (value == nullptr) return i;
+            if (value == nullptr) {
+                gave_up();
+                return i;
+            }
             ++evaluated_;
+            given_up_in_a_row_ = 0;
             if (!take(i, value)) return i + 1;
         }
         return n;
@@ -81,10 +92,25 @@ private:
         if (program_ != nullptr && may_evaluate()) {
             if (PyObject *value = evaluate(*program_, Frame{args, arg_count_, function_})) {
                 ++evaluated_;
+                given_up_in_a_row_ = 0;
                 return value;
             }
+            gave_up();
         }
         return real_call(args);
+    }
+
+    PyObject *real_call(PyObject *const *args) noexcept {
+        return PyObject_Vectorcall(callable_, args, static_cast<std::size_t>(arg_count_) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                   nullptr);
+    }
+
+    // A body recognised but never answerable for these items (`x[1]` over strs, say) only adds
+    // its attempts to the calls: after this many in a row, the rest of the operator call is
+    // simply called.
+    static constexpr int attempts_without_answer = 32;
+    void gave_up() noexcept {
+        if (++given_up_in_a_row_ == attempts_without_answer) program_ = nullptr;
     }
 
     // Whether the body may be evaluated for the next item. Any Python code that ran since the last
@@ -102,7 +128,6 @@ private:
         return !monitors_listen() && thread_->py_recursion_remaining > call_recursion_levels;
     }
 
-    PyObject *real_call(PyObject *const *args) noexcept;
     bool use_new_code() noexcept;
     bool defaults_cover_missing() const noexcept;
     static bool local_monitors(PyCodeObject *code) noexcept;
@@ -119,6 +144,7 @@ private:
     Owned getter_keys_;                     // what that program borrows: the key, or the names
     PyThreadState *thread_ = nullptr;
     int missing_ = 0;  // the function's parameters that the call leaves to their defaults
+    int given_up_in_a_row_ = 0;
     std::uint64_t evaluated_ = 0;
 };
 

@@ -521,11 +521,17 @@ PyObject *known_attribute(PyObject *o, const AttributeCache &cache) noexcept {
 }
 
 // The value a Read form's steps reach from `o`, borrowed (everything on the way is held by what
-// came before it), or nullptr where a step needs more than this loop does.
-PyObject *read(const Form &form, PyObject *o) noexcept {
-    for (std::uint8_t i = 0; i < form.length && o != nullptr; ++i) {
+// came before it), or nullptr where a step needs more than this loop does: `settled` then tells
+// whether the tree would give up too (an item it cannot read, which the tree reads alike), or
+// could still answer (an attribute of a type the cache does not know yet).
+PyObject *read(const Form &form, PyObject *o, bool &settled) noexcept {
+    for (std::uint8_t i = 0; i < form.length; ++i) {
         const Step &step = form.steps[i];
         o = step.cache != nullptr ? known_attribute(o, *step.cache) : subscript(o, step.key, *step.hint);
+        if (o == nullptr) {
+            settled = step.cache == nullptr;
+            return nullptr;
+        }
     }
     return o;
 }
@@ -604,13 +610,17 @@ void find_form(Program &program) noexcept {
 void prefetch_read_value(const Program &program, PyObject *item) noexcept {
     const Form &form = program.form;
     if (form.kind == Form::Kind::Tree || form.parameter != 0 || form.length == 0) return;
-    if (PyObject *value = read(form, item)) prefetch(value);
+    bool settled = false;
+    if (PyObject *value = read(form, item, settled)) prefetch(value);
 }
 
 PyObject *evaluate(const Program &program, const Frame &frame) noexcept {
     const Form &form = program.form;
     if (form.kind != Form::Kind::Tree && form.parameter < frame.arg_count) {
-        if (PyObject *value = read(form, frame.args[form.parameter])) {
+        bool settled = false;
+        PyObject *value = read(form, frame.args[form.parameter], settled);
+        if (value == nullptr && settled) return nullptr;
+        if (value != nullptr) {
             switch (form.kind) {
             case Form::Kind::Read:
                 return Py_NewRef(value);

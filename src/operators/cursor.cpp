@@ -55,7 +55,7 @@ std::int64_t scan_while(const Seq *self, PyObject *predicate_func) noexcept {
         i = predicate.evaluate_run(items.data(), i, n, go_on);
         if (verdict != 1 || i == n) break;
         predicate.prefetch(items.data(), i, n);
-        Owned answer{predicate(items[i].get())};  // may run Python
+        Owned answer{predicate.call_for(items[i].get())};  // may run Python
         if (!answer) return -1;
         verdict = strict_bool(answer.get());
         if (verdict != 1) {

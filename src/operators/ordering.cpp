@@ -354,7 +354,7 @@ PyObject *op_order_by(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObje
         i = key_func.evaluate_run(items.data(), i, n, take);
         if (i == n) break;
         key_func.prefetch(items.data(), i, n);
-        PyObject *key = key_func(items[i].get());  // may run Python
+        PyObject *key = key_func.call_for(items[i].get());  // may run Python
         if (key == nullptr) return nullptr;
         take(i, key);
     }

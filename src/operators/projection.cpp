@@ -99,8 +99,8 @@ PyObject *op_select(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject
         i = func.evaluate_run(items.data(), i, n, add);
         if (i == n) break;
         func.prefetch(items.data(), i, n);
-        Owned value{func(items[i].get())};  // may run Python
-        if (!value) return nullptr;         // the callback's own exception, unchanged
+        Owned value{func.call_for(items[i].get())};  // may run Python
+        if (!value) return nullptr;                  // the callback's own exception, unchanged
         out.add(std::move(value));
     }
     return out.finish(0);
@@ -135,7 +135,7 @@ PyObject *op_where(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject 
         if (failed) return nullptr;
         if (i == n) break;
         predicate.prefetch(items.data(), i, n);
-        Owned answer{predicate(items[i].get())};  // may run Python
+        Owned answer{predicate.call_for(items[i].get())};  // may run Python
         if (!answer) return nullptr;
         int truth = strict_bool(answer.get());
         if (truth < 0) return nullptr;
