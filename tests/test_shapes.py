@@ -253,6 +253,8 @@ KINDS = {
         "dict subclass": lambda: [Missing(k=1, v="a"), Missing()],
         "str-subclass keys": lambda: [{Key("k"): 1, "v": "a"}, {"k": 2, Key("v"): "b"}, {"k": 3, "v": "c"}],
         "records and values": lambda: [{"k": 1, "v": "a"}, 5, None, [1], {"k": 2, "v": "b", "n": {"k": 1}}],
+        # enough items the shapes cannot read, first, for an operator call to stop trying them
+        "records after many others": lambda: [Logged(i) for i in range(40)] + [{"k": 1, "v": "a"}, {"k": 2}],
     },
     "sequence": {
         "lists and tuples": lambda: [[1, (2, 3)], (4, [5, 6]), [7, 8, 9], ("a", "b"), [[0], [1]]],
