@@ -44,9 +44,9 @@ public:
     // items from `i` on, for as long as that can be done, and hands each value (a new reference)
     // to `take(index, value)`. Returns the index of the first item not handled: `n`, an item whose
     // evaluation needs the real call, or the one after an item for which `take` returned false;
-    // the loop calls for that item through call_for, then starts the next run. The guards are checked once for the whole run,
-    // which is exact because nothing in it runs Python code: `take` may do so only when it then
-    // returns false, and the next run checks them again.
+    // the loop calls for that item through call_for, then starts the next run. The guards are
+    // checked once for the whole run, which is exact because nothing in it runs Python code:
+    // `take` may do so only when it then returns false, and the next run checks them again.
     template <class Take>
     std::size_t evaluate_run(const Owned *items, std::size_t i, std::size_t n, Take &&take) {
         if (program_ == nullptr || arg_count_ != 1 || !may_evaluate()) return i;
@@ -78,7 +78,9 @@ public:
         if (i + 2 * evaluations_ahead < n) prefetch_first_field(*program_, items[i + 2 * evaluations_ahead].get());
         // The value a read reaches is found by making the read once more: worth it where the
         // items are many, when they lie scattered beyond the caches.
-        if (n >= min_read_ahead && i + evaluations_ahead < n) prefetch_read_value(*program_, items[i + evaluations_ahead].get());
+        if (n >= min_read_ahead && i + evaluations_ahead < n) {
+            prefetch_read_value(*program_, items[i + evaluations_ahead].get());
+        }
     }
 
 private:
