@@ -206,3 +206,22 @@ def half_built_outcome(call, setup=""):
     source = _HALF_BUILT_TEMPLATE.format(setup=textwrap.dedent(setup), call=call)
     proc = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True, timeout=120)
     return proc.returncode, proc.stdout, proc.stderr
+
+
+def at_every_depth(probe, recursion_limit):
+    """Calls probe(depth) at each depth of a recursion that goes one level of C and of Python
+    recursion deeper each time, until the interpreter's limit (with sys.setrecursionlimit set to
+    `recursion_limit` meanwhile) stops it."""
+    def descend(depth):
+        probe(depth)
+        for _ in map(descend, [depth + 1]):
+            pass
+
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(recursion_limit)
+    try:
+        descend(0)
+    except RecursionError:
+        pass
+    finally:
+        sys.setrecursionlimit(limit)

@@ -39,7 +39,7 @@ from hypothesis import given, settings, strategies as st
 import lumo
 from lumo import LumoSeq
 from model import ModelSeq
-from support import capture_fd2
+from support import at_every_depth, capture_fd2
 
 U64_MAX = 2**64 - 1
 NAN = float("nan")
@@ -1323,20 +1323,11 @@ def test_native_key_paths_at_the_recursion_limit_answer_as_the_general_path():
                             result = RecursionError
                         results[depth, deeper, pair, name, kind] = (s, result, len(reports) - before)
 
-    def descend(depth):
-        probe(depth)
-        for _ in map(descend, [depth + 1]):  # one more level of C recursion each time
-            pass
-
-    limit, hook = sys.getrecursionlimit(), sys.unraisablehook
-    sys.setrecursionlimit(10**6)  # the interpreter's C recursion limit is the one that counts
+    hook = sys.unraisablehook
     sys.unraisablehook = lambda u: reports.append(u.exc_type)
     try:
-        descend(0)
-    except RecursionError:
-        pass
+        at_every_depth(probe, 10**6)  # the interpreter's C recursion limit is the one that counts
     finally:
-        sys.setrecursionlimit(limit)
         sys.unraisablehook = hook
 
     def plain(name, s, result, reported):

@@ -21,7 +21,7 @@ import pytest
 
 import lumo
 from lumo import LumoSeq
-from support import capture_fd2
+from support import at_every_depth, capture_fd2
 
 LOG = []
 
@@ -602,19 +602,10 @@ def test_at_the_recursion_limit_the_real_call_decides():
         finally:
             lumo._set_native(was)
 
-    def descend(depth):
+    def both(depth):
         for native in (True, False):
             outcomes[native].append(probe(native))
-        for _ in map(descend, [depth + 1]):  # a level of C and Python recursion each
-            pass
 
-    limit = sys.getrecursionlimit()
-    sys.setrecursionlimit(400)
-    try:
-        descend(0)
-    except RecursionError:
-        pass
-    finally:
-        sys.setrecursionlimit(limit)
+    at_every_depth(both, 400)
     assert outcomes[True] == outcomes[False]
     assert RecursionError in outcomes[True] and [1, 2, 3] in outcomes[True]

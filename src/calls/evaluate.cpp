@@ -78,18 +78,9 @@ PyObject *subscript(PyObject *container, PyObject *key, LumoFieldHint &hint) noe
     return list ? PyList_GET_ITEM(container, i) : PyTuple_GET_ITEM(container, i);
 }
 
-bool compare_doubles(double x, double y, int op) noexcept {
-    switch (op) {
-    case Py_LT: return x < y;
-    case Py_LE: return x <= y;
-    case Py_EQ: return x == y;
-    case Py_NE: return x != y;
-    case Py_GT: return x > y;
-    default: return x >= y;
-    }
-}
-
-bool compare_longs(long long x, long long y, int op) noexcept {
+// `x op y` for two doubles (NaN answering as float's own comparison does) or two C integers.
+template <class Number>
+bool compare_numbers(Number x, Number y, int op) noexcept {
     switch (op) {
     case Py_LT: return x < y;
     case Py_LE: return x <= y;
@@ -108,10 +99,10 @@ bool compact(PyObject *o, long long &value) noexcept {
 
 PyObject *compare(PyObject *a, PyObject *b, int op) noexcept {
     if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) {
-        return new_bool(compare_doubles(PyFloat_AS_DOUBLE(a), PyFloat_AS_DOUBLE(b), op));  // as float's own
+        return new_bool(compare_numbers(PyFloat_AS_DOUBLE(a), PyFloat_AS_DOUBLE(b), op));
     }
     long long x = 0, y = 0;
-    if (compact(a, x) && compact(b, y)) return new_bool(compare_longs(x, y, op));
+    if (compact(a, x) && compact(b, y)) return new_bool(compare_numbers(x, y, op));
     if (!is_plain(a) || !is_plain(b)) return nullptr;
     PyObject *result = PyObject_RichCompare(a, b, op);  // C code for these types; a TypeError gives up
     return result != nullptr ? result : give_up();
