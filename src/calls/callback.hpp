@@ -33,36 +33,27 @@ public:
         return call(buf + 1);
     }
 
-    // callable(item), called: for the item at which evaluate_run stopped, whose evaluation has
-    // just given up. may run Python
-    PyObject *call_for(PyObject *item) noexcept {
-        PyObject *buf[2] = {nullptr, item};
-        return real_call(buf + 1);
-    }
-
-    // For a loop that runs no Python code between items: evaluates the callable natively for the
-    // items from `i` on, for as long as that can be done, and hands each value (a new reference)
-    // to `take(index, value)`. Returns the index of the first item not handled: `n`, an item whose
-    // evaluation needs the real call, or the one after an item for which `take` returned false;
-    // the loop calls for that item through call_for, then starts the next run. The guards are
-    // checked once for the whole run, which is exact because nothing in it runs Python code:
-    // `take` may do so only when it then returns false, and the next run checks them again.
-    template <class Take>
-    std::size_t evaluate_run(const Owned *items, std::size_t i, std::size_t n, Take &&take) {
-        if (program_ == nullptr || arg_count_ != 1 || !may_evaluate()) return i;
-        for (; i < n; ++i) {
+    // The loop of an operator that runs no Python code between items, over `items` [i, n) in
+    // order: each item's value (a new reference) goes to `take(index, value)`, evaluated natively
+    // in runs where it can be and called for where a run stops. The guards are checked once per
+    // run, which is exact because nothing in a run runs Python code: `take` may do so only when it
+    // then returns false, and the next run checks them again. `stopped()` ends the loop (an answer
+    // that ends a scan, an error `take` met). False with the callable's exception set.
+    // may run Python
+    template <class Take, class Stopped>
+    bool for_each(const Owned *items, std::size_t i, std::size_t n, Take &&take, Stopped &&stopped) {
+        while (i < n) {
+            i = evaluate_run(items, i, n, take);
+            if (i == n || stopped()) break;
             prefetch(items, i, n);
-            PyObject *arg = items[i].get();
-            PyObject *value = evaluate(*program_, Frame{&arg, 1, function_});
-            if (value == nullptr) {
-                gave_up();
-                return i;
-            }
-            ++evaluated_;
-            given_up_in_a_row_ = 0;
-            if (!take(i, value)) return i + 1;
+            PyObject *buf[2] = {nullptr, items[i].get()};
+            PyObject *value = real_call(buf + 1);  // its evaluation has just given up
+            if (value == nullptr) return false;
+            take(i, value);
+            if (stopped()) break;
+            ++i;
         }
-        return n;
+        return true;
     }
 
     // Asks for what the calls on later items will read, for a loop over `items` that is at `i`
@@ -84,6 +75,28 @@ public:
     }
 
 private:
+    // Evaluates the callable natively for the items from `i` on, for as long as that can be done,
+    // handing each value to `take`. Returns the index of the first item not handled: `n`, an item
+    // whose evaluation needs the real call, or the one after an item for which `take` returned
+    // false.
+    template <class Take>
+    std::size_t evaluate_run(const Owned *items, std::size_t i, std::size_t n, Take &&take) {
+        if (program_ == nullptr || arg_count_ != 1 || !may_evaluate()) return i;
+        for (; i < n; ++i) {
+            prefetch(items, i, n);
+            PyObject *arg = items[i].get();
+            PyObject *value = evaluate(*program_, Frame{&arg, 1, function_});
+            if (value == nullptr) {
+                gave_up();
+                return i;
+            }
+            ++evaluated_;
+            given_up_in_a_row_ = 0;
+            if (!take(i, value)) return i + 1;
+        }
+        return n;
+    }
+
     static constexpr std::size_t evaluations_ahead = 6;
     static constexpr std::size_t min_read_ahead = 4096;
     // Nested recursion checks the real call makes on its way to the deepest C code a shape runs:

@@ -23,10 +23,9 @@ PyObject *give_up() noexcept {
     return nullptr;
 }
 
-bool is_number(PyObject *o) noexcept { return PyLong_CheckExact(o) || PyFloat_CheckExact(o) || PyBool_Check(o); }
+// What a C function made, or nothing (and nothing set) where it failed.
+PyObject *made_or_give_up(PyObject *made) noexcept { return made != nullptr ? made : give_up(); }
 
-// Values whose comparisons, hash, truth test and arithmetic with each other are C code only.
-bool is_plain(PyObject *o) noexcept { return is_number(o) || PyUnicode_CheckExact(o) || o == Py_None; }
 
 // Whether every key of the exact dict `dict` is an exact str, as the interpreter records it.
 bool str_keyed(PyObject *dict) noexcept {
@@ -105,7 +104,7 @@ PyObject *compare(PyObject *a, PyObject *b, int op) noexcept {
     if (compact(a, x) && compact(b, y)) return new_bool(compare_numbers(x, y, op));
     if (!is_plain(a) || !is_plain(b)) return nullptr;
     PyObject *result = PyObject_RichCompare(a, b, op);  // C code for these types; a TypeError gives up
-    return result != nullptr ? result : give_up();
+    return made_or_give_up(result);
 }
 
 PyObject *arithmetic(PyObject *a, PyObject *b, unsigned int op) noexcept {
@@ -121,8 +120,7 @@ PyObject *arithmetic(PyObject *a, PyObject *b, unsigned int op) noexcept {
         case NB_SUBTRACT:
         case NB_MULTIPLY: {
             if (!small) break;
-            PyObject *made = PyLong_FromLongLong(op == NB_ADD ? x + y : op == NB_SUBTRACT ? x - y : x * y);
-            return made != nullptr ? made : give_up();
+            return made_or_give_up(PyLong_FromLongLong(op == NB_ADD ? x + y : op == NB_SUBTRACT ? x - y : x * y));
         }
         case NB_FLOOR_DIVIDE:
         case NB_REMAINDER: {
@@ -132,28 +130,24 @@ PyObject *arithmetic(PyObject *a, PyObject *b, unsigned int op) noexcept {
                 q -= 1;
                 r += y;
             }
-            PyObject *made = PyLong_FromLongLong(op == NB_FLOOR_DIVIDE ? q : r);
-            return made != nullptr ? made : give_up();
+            return made_or_give_up(PyLong_FromLongLong(op == NB_FLOOR_DIVIDE ? q : r));
         }
         case NB_TRUE_DIVIDE: {
             // Both are exact as doubles (below 2**53), where the interpreter divides them as such.
             if (y == 0 || !small) break;
-            PyObject *made = PyFloat_FromDouble(static_cast<double>(x) / static_cast<double>(y));
-            return made != nullptr ? made : give_up();
+            return made_or_give_up(PyFloat_FromDouble(static_cast<double>(x) / static_cast<double>(y)));
         }
         default:
             break;
         }
     }
     if (op == NB_ADD && PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
-        PyObject *joined = PyUnicode_Concat(a, b);
-        return joined != nullptr ? joined : give_up();
+        return made_or_give_up(PyUnicode_Concat(a, b));
     }
     if (!is_number(a) || !is_number(b)) return nullptr;
     if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b) && (op == NB_ADD || op == NB_SUBTRACT || op == NB_MULTIPLY)) {
         const double p = PyFloat_AS_DOUBLE(a), q = PyFloat_AS_DOUBLE(b);
-        PyObject *made = PyFloat_FromDouble(op == NB_ADD ? p + q : op == NB_SUBTRACT ? p - q : p * q);
-        return made != nullptr ? made : give_up();
+        return made_or_give_up(PyFloat_FromDouble(op == NB_ADD ? p + q : op == NB_SUBTRACT ? p - q : p * q));
     }
     PyObject *result = nullptr;
     switch (op) {
@@ -164,17 +158,15 @@ PyObject *arithmetic(PyObject *a, PyObject *b, unsigned int op) noexcept {
     case NB_FLOOR_DIVIDE: result = PyNumber_FloorDivide(a, b); break;
     default: result = PyNumber_Remainder(a, b); break;
     }
-    return result != nullptr ? result : give_up();  // ZeroDivisionError, OverflowError: the real call's
+    return made_or_give_up(result);  // ZeroDivisionError, OverflowError: the real call's
 }
 
 PyObject *negative(PyObject *a) noexcept {
     if (PyFloat_CheckExact(a)) {
-        PyObject *made = PyFloat_FromDouble(-PyFloat_AS_DOUBLE(a));
-        return made != nullptr ? made : give_up();
+        return made_or_give_up(PyFloat_FromDouble(-PyFloat_AS_DOUBLE(a)));
     }
     if (!is_number(a)) return nullptr;
-    PyObject *result = PyNumber_Negative(a);
-    return result != nullptr ? result : give_up();
+    return made_or_give_up(PyNumber_Negative(a));
 }
 
 PyObject *contains(PyObject *needle, PyObject *container, bool inverted) noexcept {
@@ -335,7 +327,7 @@ Value attribute(const Value &o, PyObject *name, AttributeCache &cache) noexcept 
         }
         if (!lumo_instance_names_are_strs(o.get())) return {};
         PyObject *value = PyObject_GenericGetAttr(o.get(), name);  // proven C code only, above
-        return value != nullptr ? Value::owned(value) : Value::owned(give_up());
+        return Value::owned(made_or_give_up(value));
     }
     default:
         return {};

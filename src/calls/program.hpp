@@ -149,6 +149,10 @@ inline void prefetch_first_field(const Program &program, PyObject *item) noexcep
 // Stage 2: the value the read reaches, found by making the read without taking anything.
 void prefetch_read_value(const Program &program, PyObject *item) noexcept;
 
+// Values whose comparisons, hash, truth test and arithmetic with each other are C code only.
+inline bool is_number(PyObject *o) noexcept { return PyLong_CheckExact(o) || PyFloat_CheckExact(o) || PyBool_Check(o); }
+inline bool is_plain(PyObject *o) noexcept { return is_number(o) || PyUnicode_CheckExact(o) || o == Py_None; }
+
 // What a program is evaluated against: the arguments of the call it stands for and the function
 // whose closure, defaults and globals it reads (nullptr for a getter's program).
 struct Frame {

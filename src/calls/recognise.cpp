@@ -289,7 +289,7 @@ private:
         PyObject *container = node.object;
         if (PyTuple_CheckExact(container)) {
             for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(container); ++i) {
-                if (!plain_value(PyTuple_GET_ITEM(container, i))) return false;
+                if (!is_plain(PyTuple_GET_ITEM(container, i))) return false;
             }
             return true;
         }
@@ -301,7 +301,7 @@ private:
             return false;
         }
         while (PyObject *member = PyIter_Next(members.get())) {
-            const bool plain = plain_value(member);
+            const bool plain = is_plain(member);
             Py_DECREF(member);
             if (!plain) return false;
         }
@@ -310,11 +310,6 @@ private:
             return false;
         }
         return true;
-    }
-
-    static bool plain_value(PyObject *o) noexcept {
-        return o == Py_None || PyBool_Check(o) || PyLong_CheckExact(o) || PyFloat_CheckExact(o) ||
-               PyUnicode_CheckExact(o);
     }
 
     // A conditional jump: both ways, joined by a Choice on the popped value.

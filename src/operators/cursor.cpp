@@ -40,8 +40,8 @@ std::int64_t scan_while(const Seq *self, PyObject *predicate_func) noexcept {
     const ItemVec &items = self->items();
     Callback predicate(predicate_func, 1);
     const std::size_t n = items.size();
-    // A native answer other than True ends the run: False ends the scan, anything else goes
-    // through the strict rule, which may run Python code.
+    // An answer other than True ends a run of native answers: False ends the scan, anything else
+    // goes through the strict rule, which may run Python code.
     std::size_t stop = n;
     int verdict = 1;
     auto go_on = [&](std::size_t i, PyObject *answer) {
@@ -51,19 +51,9 @@ std::int64_t scan_while(const Seq *self, PyObject *predicate_func) noexcept {
         if (verdict != 1) stop = i;
         return false;
     };
-    for (std::size_t i = self->cursor; i < n; ++i) {
-        i = predicate.evaluate_run(items.data(), i, n, go_on);
-        if (verdict != 1 || i == n) break;
-        predicate.prefetch(items.data(), i, n);
-        Owned answer{predicate.call_for(items[i].get())};  // may run Python
-        if (!answer) return -1;
-        verdict = strict_bool(answer.get());
-        if (verdict != 1) {
-            stop = i;
-            break;
-        }
+    if (!predicate.for_each(items.data(), self->cursor, n, go_on, [&] { return verdict != 1; }) || verdict < 0) {
+        return -1;
     }
-    if (verdict < 0) return -1;
     return static_cast<std::int64_t>(stop);
 }
 

@@ -334,7 +334,7 @@ PyObject *op_order_by(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObje
     taken.reserve(n);
     KeyShapes shapes(n);
     Callback key_func(a.object(0), 1);
-    // Runs no Python code: keys answered natively are taken in runs.
+    // Runs no Python code, so keys answered natively are taken in runs.
     auto take = [&](std::size_t i, PyObject *made) {
         Owned key{made};
         PyObject *borrowed = key.get();
@@ -350,14 +350,7 @@ PyObject *op_order_by(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObje
         shapes.add(borrowed);
         return true;
     };
-    for (std::size_t i = 0; i < n; ++i) {
-        i = key_func.evaluate_run(items.data(), i, n, take);
-        if (i == n) break;
-        key_func.prefetch(items.data(), i, n);
-        PyObject *key = key_func.call_for(items[i].get());  // may run Python
-        if (key == nullptr) return nullptr;
-        take(i, key);
-    }
+    if (!key_func.for_each(items.data(), 0, n, take, [] { return false; })) return nullptr;  // may run Python
     ItemVec out;
     if (n >= 2) {
         IndexVec order;

@@ -95,14 +95,7 @@ PyObject *op_select(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject
         out.add(Owned(value));
         return true;
     };
-    for (std::size_t i = 0; i < n; ++i) {
-        i = func.evaluate_run(items.data(), i, n, add);
-        if (i == n) break;
-        func.prefetch(items.data(), i, n);
-        Owned value{func.call_for(items[i].get())};  // may run Python
-        if (!value) return nullptr;                  // the callback's own exception, unchanged
-        out.add(std::move(value));
-    }
+    if (!func.for_each(items.data(), 0, n, add, [] { return false; })) return nullptr;  // may run Python
     return out.finish(0);
 }
 
@@ -118,7 +111,7 @@ PyObject *op_where(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject 
     out.reserve(n);
     bool failed = false;
     // An answer other than True or False goes through the strict rule, which may run Python code:
-    // the run stops after it, so that the guards are checked again.
+    // a run of native answers stops after it, so that the guards are checked again.
     auto keep = [&](std::size_t i, PyObject *answer) {
         if (answer == Py_True || answer == Py_False) {
             if (answer == Py_True) out.push_back(Owned::borrow(items[i].get()));
@@ -130,17 +123,7 @@ PyObject *op_where(Seq *self, PyObject *const *args, Py_ssize_t nargs, PyObject 
         failed = truth < 0;
         return false;
     };
-    for (std::size_t i = 0; i < n; ++i) {
-        i = predicate.evaluate_run(items.data(), i, n, keep);
-        if (failed) return nullptr;
-        if (i == n) break;
-        predicate.prefetch(items.data(), i, n);
-        Owned answer{predicate.call_for(items[i].get())};  // may run Python
-        if (!answer) return nullptr;
-        int truth = strict_bool(answer.get());
-        if (truth < 0) return nullptr;
-        if (truth) out.push_back(Owned::borrow(items[i].get()));
-    }
+    if (!predicate.for_each(items.data(), 0, n, keep, [&] { return failed; }) || failed) return nullptr;
     return new_sequence(std::move(out), 0, self);
 }
 
